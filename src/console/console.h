@@ -1,0 +1,77 @@
+#pragma once
+// The text console everything on the screen goes through.
+//
+// The console owns a screen of columns x rows cells (a glyph and an attribute each), the current
+// attribute, an output window with an output position (the cursor), and a queue of key presses.
+// Texts are UTF-8; a byte that does not begin valid UTF-8, and every control byte that ends up in
+// a cell, shows as its code page 437 glyph, so no byte of a text ever reaches the terminal as a
+// control sequence. A character that a terminal shows two columns wide takes two cells.
+//
+// Coordinates are 1-based. writeCells and setWindow count from the screen's top-left corner;
+// moveCursor and cursorRow from the output window's.
+//
+// Attributes: foreground colour in bits 0-3, background in bits 4-6, numbered in PC text-mode
+// order (0 black, 1 blue, 2 green, 3 cyan, 4 red, 5 magenta, 6 brown, 7 light grey, 8 dark grey,
+// 9-13 the light forms of 1-5, 14 yellow, 15 white). 0x4C is light red on red.
+//
+// Every operation has its effect on the screen when it returns. Failures of the terminal
+// underneath are ignored.
+
+#include <cstdint>
+#include <string_view>
+
+void setForeground(int colour);  // 0-15: the foreground is replaced, background kept, bit 7 cleared
+void setBackground(int colour);  // 0-7: bits 4-6 replaced, the rest kept
+void setAttribute(uint8_t attribute);
+
+// Accepted only when 1 <= left <= right <= columns and 1 <= top <= bottom <= rows; the output
+// position then moves to the window's top-left cell. Otherwise nothing changes.
+void setWindow(int left, int top, int right, int bottom);
+// Window-relative; ignored when the cell lies outside the window.
+void moveCursor(int column, int row);
+// The output position's row, relative to the window.
+uint8_t cursorRow();
+// Blanks the output window in the current attribute; the position goes to its top-left cell.
+void clearScreen();
+
+// Stream output: CR, LF, backspace and bell act, every other character is written at the output
+// position and wraps at the window's right column, scrolling the window at its bottom.
+void writeText(std::string_view text);
+void writeLine(std::string_view text = {});  // writeText, then CR and LF
+// Cells of one screen row from (column, row) on, all in the given attribute. Nothing is
+// interpreted or wrapped; cells past the right edge are dropped. The output position and the
+// current attribute do not change.
+void writeCells(int column, int row, std::string_view text, uint8_t attribute);
+
+// Keys are (character, code) pairs: a key with a character gives that byte; a key without one
+// (cursor keys, function keys...) gives 0 from readKey and then its PC keyboard BIOS code
+// (up 72, down 80, left 75, right 77, ...). ENTER gives 13, ESC 27.
+bool keyAvailable();  // true when readKey would return at once; consumes nothing
+uint8_t readKey();    // waits without spinning; with no keyboard at all it answers 27 at once
+
+void setTitle(std::string_view text);
+void disableMouseInput();
+
+// Start-up and shut-down around the program. The terminal is standard output when that is a
+// terminal, else the controlling terminal; with neither, the console still keeps its model but
+// draws nothing, and readKey answers ESC. Shut-down leaves the visible cursor at the output
+// position and the terminal's modes and colours as they were before start-up.
+void openConsole();
+void closeConsole();
+
+// Groups operations into one screen update: what they change reaches the terminal, in one write,
+// when the outermost ScreenUpdate ends.
+class ScreenUpdate {
+ public:
+  ScreenUpdate();
+  ~ScreenUpdate();
+  ScreenUpdate(const ScreenUpdate&) = delete;
+  ScreenUpdate& operator=(const ScreenUpdate&) = delete;
+};
+
+// Ctrl+C, Ctrl+\, SIGTERM, SIGHUP and catchable crashes call this hook first, then restore the
+// terminal and let the signal end the process. The hook may use async-signal-safe calls only.
+void setFatalSignalCleanup(void (*cleanup)());
+// Restores the terminal's modes and colours at once, without allocating; for a process that is
+// about to end abnormally (out of memory, a fatal signal).
+void restoreTerminalNow();

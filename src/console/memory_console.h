@@ -1,0 +1,18 @@
+#pragma once
+// A console held in memory, for tests of everything that draws. Nothing reaches a terminal. Key
+// presses come from terminal bytes fed here, decoded as a real terminal's would be; once they
+// are used up, readKey answers ESC so that no test can wait for ever.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+void openMemoryConsole(int columns = 80, int rows = 25, int cursorColumn = 1, int cursorRow = 1);
+void feedKeyBytes(std::string_view bytes);
+
+std::string screenText(int row);  // the row's glyphs as UTF-8 (right halves of wide glyphs left out)
+std::string screenGlyph(int column, int row);  // one cell's glyph as UTF-8
+uint8_t screenAttribute(int column, int row);
+uint8_t currentAttribute();
+int outputColumn();  // absolute screen coordinates of the output position
+int outputRow();

@@ -1,0 +1,36 @@
+#pragma once
+// The error log: one entry per skipped or failed file, shown as a status line, in the panel's log
+// window (the first seven) and in the running total, and browsed at the end of the run.
+
+#include <cstdint>
+#include <string>
+
+inline constexpr uint8_t LOG_SKIPPED = 0;
+inline constexpr uint8_t LOG_OPEN_FAILED = 1;
+inline constexpr uint8_t LOG_ADD_FAILED = 2;
+inline constexpr uint8_t LOG_READ_FAILED = 3;
+inline constexpr uint8_t LOG_WRITE_FAILED = 4;
+inline constexpr uint8_t LOG_CLOSE_FAILED = 5;
+
+inline constexpr int kErrorLogSlots = 1000;
+
+struct LogEntry {
+  uint16_t fileNumber;   // low 16 bits of the file's number in the run
+  std::string fileName;  // baseName + extension of the file in hand
+  uint8_t code;          // LOG_SKIPPED ... LOG_CLOSE_FAILED
+};
+
+// Reports the file in hand (runState's baseName, extension and fileCount): rewrites its status
+// line, stores the entry (the first 1000 of a run), updates the log window and the total.
+void addLogEntry(uint8_t code);
+// Reports in this run, stored or not.
+int errorCount();
+// Reports with an error code (1-5) in this run, stored or not.
+int failureCount();
+// The stored entry at 1-based index, or nullptr.
+const LogEntry* logEntry(int index);
+
+// Browses the log with the arrow keys until ENTER or ESC.
+void viewErrorLog();
+// Frees every entry; the log is empty again.
+void releaseErrorLog();

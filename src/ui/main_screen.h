@@ -1,0 +1,35 @@
+#pragma once
+// The main screen of a run: the 17-row panel, its fields, the progress bar and the status lines
+// that scroll in rows 19-25.
+
+#include <cstdint>
+#include <string_view>
+
+// Screen positions and attributes of the panel's fields.
+inline constexpr int kVersionColumn = 44, kVersionRow = 2;
+inline constexpr int kMaskColumn = 10, kMaskRow = 10, kMaskWidth = 10;
+inline constexpr int kOverColumn = 10, kOverRow = 11;
+inline constexpr int kDeleteColumn = 28, kDeleteRow = 11;
+inline constexpr int kFilesColumn = 28, kFilesRow = 10;
+inline constexpr int kBarColumn = 15, kBarRow = 16;
+inline constexpr int kPercentColumn = 27;
+inline constexpr uint8_t kVersionAttribute = 0x0E;
+inline constexpr uint8_t kFieldAttribute = 0x07;
+inline constexpr uint8_t kEmptyBarAttribute = 0x08;
+inline constexpr std::string_view kEmptyBar = "░░░░░░░░░░";
+inline constexpr int kStatusNameWidth = 67;
+
+// Clears the screen, draws the panel and confines stream output to rows 19-25.
+void drawMainScreen();
+
+// Clears the bar for a new file.
+void clearProgress();
+// Advances the bar to position/size of the file, drawing only new cells and the percent.
+void drawProgress(uint64_t position, uint64_t size);
+// Cells of the bar drawn for the current file, 0-10.
+int progressCells();
+
+// One status line on the output position's row: the pipe-coded prefix, then the file name as
+// plain text padded or cut to 67 columns (a "|12" or a newline in a name is shown as it is).
+// With endLine the line is ended with CR and LF.
+void writeStatusLine(std::string_view pipePrefix, std::string_view fileName, bool endLine);

@@ -1,0 +1,4 @@
+#pragma once
+// The text shown when the program is started without parameters.
+
+void showUsage();
