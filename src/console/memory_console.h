@@ -4,15 +4,22 @@
 // are used up, readKey answers ESC so that no test can wait for ever.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
 void openMemoryConsole(int columns = 80, int rows = 25, int cursorColumn = 1, int cursorRow = 1);
 void feedKeyBytes(std::string_view bytes);
 
-std::string screenText(int row);  // the row's glyphs as UTF-8 (right halves of wide glyphs left out)
+std::string screenText(
+    int row);  // the row's glyphs as UTF-8 (right halves of wide glyphs left out)
 std::string screenGlyph(int column, int row);  // one cell's glyph as UTF-8
 uint8_t screenAttribute(int column, int row);
 uint8_t currentAttribute();
 int outputColumn();  // absolute screen coordinates of the output position
 int outputRow();
+
+// Called whenever readKey finds no key waiting. The hook may feed more bytes (a test pressing
+// keys one at a time and looking at the screen in between); if it feeds none, readKey answers
+// ESC. nullptr removes it.
+void setKeyWaitHook(std::function<void()> hook);

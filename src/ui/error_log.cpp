@@ -1,0 +1,165 @@
+#include "ui/error_log.h"
+
+#include <string_view>
+#include <vector>
+
+#include "console/console.h"
+#include "driver/run_state.h"
+#include "ui/colour_text.h"
+#include "ui/main_screen.h"
+
+namespace {
+
+constexpr std::string_view logMessages[] = {
+    "Skipped: ZIP already exists", "Unable to open/create file ", "Error adding file to ZIP   ",
+    "Error reading file         ", "Error writing to file      ", "Error closing file         ",
+};
+
+constexpr std::string_view kSkippedTag = "|12! SKIPPED|04: ";
+constexpr std::string_view kErrorTag = "|12! ERROR  |04: ";
+constexpr std::string_view kViewerPrompt =
+    "|08...|07Errors have occured.  Use |08[|15ARROWS|08] |07to View, or |08[|15ENTER|08] "
+    "|07to Quit|08...";
+
+constexpr int kLogWindowRows = 7;
+constexpr int kLogWindowTop = 8;  // screen row of window row 1
+constexpr int kNumberColumn = 37;
+constexpr int kMessageColumn = 45;
+constexpr int kTotalColumn = 73, kTotalRow = 16;
+constexpr uint8_t kNumberAttribute = 0x0F;
+constexpr uint8_t kMessageAttribute = 0x0C;
+constexpr uint8_t kSelectedAttribute = 0x78;
+constexpr uint8_t kEmptyRowAttribute = 0x07;
+constexpr uint8_t kTotalAttribute = 0x0C;
+constexpr uint8_t kKeyUp = 72, kKeyDown = 80, kKeyEnter = 13, kKeyEscape = 27;
+
+std::vector<LogEntry> gEntries;  // the first kErrorLogSlots reports of the run
+int gReports = 0;
+int gFailures = 0;
+int gViewTop = 1;
+int gViewRow = 1;
+
+std::string_view tagFor(uint8_t code) {
+  return code == LOG_SKIPPED ? kSkippedTag : kErrorTag;
+}
+
+int storedCount() {
+  return static_cast<int>(gEntries.size());
+}
+
+void drawLogRow(bool highlight, int index, int row) {
+  const int screenRow = row + kLogWindowTop - 1;
+  if (index > storedCount()) {
+    writeAt(kNumberColumn, screenRow, "     ", kEmptyRowAttribute);
+    writeAt(kMessageColumn, screenRow, std::string(27, ' '), kEmptyRowAttribute);
+    return;
+  }
+  const LogEntry& entry = gEntries[index - 1];
+  writeAt(kNumberColumn, screenRow, " " + padRight(std::to_string(entry.fileNumber), 4),
+          highlight ? kSelectedAttribute : kNumberAttribute);
+  writeAt(kMessageColumn, screenRow, logMessages[entry.code],
+          highlight ? kSelectedAttribute : kMessageAttribute);
+}
+
+void drawLogWindow() {
+  ScreenUpdate update;
+  for (int row = 1; row <= kLogWindowRows; ++row) drawLogRow(false, gViewTop + row - 1, row);
+}
+
+int selectedIndex() {
+  return gViewTop + gViewRow - 1;
+}
+
+void moveSelectionUp() {
+  if (gViewRow > 1) {
+    drawLogRow(false, selectedIndex(), gViewRow);
+    --gViewRow;
+  } else if (gViewTop > 1) {
+    --gViewTop;
+    drawLogWindow();
+  }
+}
+
+void moveSelectionDown() {
+  if (selectedIndex() >= storedCount()) return;
+  if (gViewRow < kLogWindowRows) {
+    drawLogRow(false, selectedIndex(), gViewRow);
+    ++gViewRow;
+  } else {
+    ++gViewTop;
+    drawLogWindow();
+  }
+}
+
+}  // namespace
+
+void addLogEntry(uint8_t code) {
+  ScreenUpdate update;
+  const std::string name = runState.baseName + runState.extension;
+  moveCursor(1, cursorRow());
+  writeStatusLine(tagFor(code), name, true);
+  ++gReports;
+  if (code != LOG_SKIPPED) ++gFailures;
+  // Beyond the table's slots a report still shows and counts; only the entry is not kept.
+  if (storedCount() < kErrorLogSlots) {
+    gEntries.push_back({static_cast<uint16_t>(runState.fileCount), name, code});
+  }
+  if (gReports <= kLogWindowRows) drawLogWindow();
+  writeAt(kTotalColumn, kTotalRow, padLeft(std::to_string(gReports), 5), kTotalAttribute);
+}
+
+int errorCount() {
+  return gReports;
+}
+
+int failureCount() {
+  return gFailures;
+}
+
+const LogEntry* logEntry(int index) {
+  if (index < 1 || index > storedCount()) return nullptr;
+  return &gEntries[index - 1];
+}
+
+void viewErrorLog() {
+  if (storedCount() == 0) return;
+  {
+    ScreenUpdate update;
+    clearScreen();
+    moveCursor(7, 6);
+    writePipe(kViewerPrompt);
+    gViewTop = 1;
+    gViewRow = 1;
+    drawLogWindow();
+  }
+  for (;;) {
+    {
+      ScreenUpdate update;
+      const LogEntry& selected = gEntries[selectedIndex() - 1];
+      moveCursor(1, 1);
+      writeStatusLine(tagFor(selected.code), selected.fileName, false);
+      drawLogRow(true, selectedIndex(), gViewRow);
+    }
+    const uint8_t key = readKey();
+    if (key == 0) {
+      const uint8_t extended = readKey();
+      ScreenUpdate update;
+      if (extended == kKeyUp) moveSelectionUp();
+      if (extended == kKeyDown) moveSelectionDown();
+    } else if (key == kKeyEnter || key == kKeyEscape) {
+      break;
+    }
+  }
+  ScreenUpdate update;
+  setAttribute(0x07);
+  clearScreen();
+}
+
+void releaseErrorLog() {
+  gEntries.clear();
+  gEntries.shrink_to_fit();
+  gReports = 0;
+  gFailures = 0;
+  gViewTop = 1;
+  gViewRow = 1;
+}

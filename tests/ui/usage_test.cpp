@@ -1,0 +1,48 @@
+#include "ui/usage.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "console/console.h"
+#include "console/memory_console.h"
+#include "ui/colour_text.h"
+
+namespace {
+
+const char* const kUsage[] = {
+    "",
+    "Usage: VORDEX [file mask] [options]",
+    "",
+    "[file mask] contains the file mask which will be processed",
+    "[options]   any number of the following optional commands:",
+    "",
+    "-O  Overwrite existing .ZIP files",
+    "-D  Delete original file after zipping",
+    "-X  Sets compression level (where X is 0 through 9)",
+};
+
+TEST(UsageTest, FollowsEarlierOutputFromTheCursorInTheStartUpColours) {
+  openMemoryConsole(80, 25, 1, 3);
+  showUsage();
+  for (int line = 0; line < 9; ++line) {
+    EXPECT_EQ(screenText(3 + line), padRight(kUsage[line], 80)) << line;
+  }
+  EXPECT_EQ(outputRow(), 12);
+  EXPECT_EQ(outputColumn(), 1);
+  EXPECT_EQ(currentAttribute(), 0x07);
+  EXPECT_EQ(screenAttribute(1, 4), 0x07);
+}
+
+TEST(UsageTest, ScrollsTheScreenFromTheLastRow) {
+  openMemoryConsole(80, 25, 1, 25);
+  writeText("earlier");
+  showUsage();
+  // Nine line breaks scroll nine rows: the earlier text moves up with them.
+  EXPECT_EQ(screenText(16).substr(0, 7), "earlier");
+  EXPECT_EQ(screenText(17), padRight(kUsage[1], 80));
+  EXPECT_EQ(screenText(24), padRight(kUsage[8], 80));
+  EXPECT_EQ(outputRow(), 25);
+}
+
+}  // namespace
