@@ -1,0 +1,302 @@
+#include "console/console.h"
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "console/console_backend.h"
+#include "console/console_internal.h"
+#include "console/console_model.h"
+#include "console/glyph_table.h"
+#include "console/memory_console.h"
+#include "console/terminal_backend.h"
+#include "console/terminal_guard.h"
+
+namespace {
+
+// No terminal at all: the model is kept, nothing is drawn, and nobody is there to press a key.
+class HeadlessBackend final : public ConsoleBackend {
+ public:
+  void flush(ConsoleModel&) override {}
+  void collectKeys(KeyQueue&, bool) override {}
+};
+
+// Key bytes fed by a test are taken as having arrived all at once; once they are used up the
+// keyboard falls silent, so an unfinished sequence is settled at once. A test that wants to press
+// keys one at a time feeds them from the wait hook.
+class MemoryBackend final : public ConsoleBackend {
+ public:
+  void feed(std::string_view bytes) { fed_ += bytes; }
+  void setWaitHook(std::function<void()> hook) { waitHook_ = std::move(hook); }
+  void flush(ConsoleModel&) override {}
+  void collectKeys(KeyQueue& queue, bool wait) override {
+    take(queue);
+    while (wait && queue.empty() && waitHook_) {
+      waitHook_();
+      if (fed_.empty()) return;
+      take(queue);
+    }
+  }
+
+ private:
+  void take(KeyQueue& queue) {
+    std::vector<KeyPress> keys;
+    decoder_.feed(fed_, 0, keys);
+    decoder_.settle(keys);
+    fed_.clear();
+    for (const KeyPress& key : keys) queue.push(key);
+  }
+
+  std::string fed_;
+  KeyDecoder decoder_;
+  std::function<void()> waitHook_;
+};
+
+struct Console {
+  ConsoleModel model;
+  std::unique_ptr<ConsoleBackend> backend;
+  MemoryBackend* memory = nullptr;  // the back end when it is the in-memory one
+  KeyQueue queue;
+  uint8_t pendingByte = 0;  // the code of an extended key whose 0 readKey has returned
+  int updateDepth = 0;
+  bool open = false;  // between openConsole and closeConsole
+};
+
+Console& console() {
+  static Console instance;
+  return instance;
+}
+
+// Operations before openConsole act on a console that draws nothing, never on a null back end.
+Console& begin() {
+  Console& c = console();
+  if (!c.backend) {
+    c.model.reset(80, 25, 1, 1);
+    c.backend = std::make_unique<HeadlessBackend>();
+    c.model.setListener(c.backend.get());
+  }
+  c.backend->beforeOperation(c.model);
+  return c;
+}
+
+void finish(Console& c) {
+  if (c.updateDepth == 0) c.backend->flush(c.model);
+}
+
+void install(Console& c, std::unique_ptr<ConsoleBackend> backend) {
+  c.backend = std::move(backend);
+  c.model.setListener(c.backend.get());
+  c.memory = nullptr;
+  c.queue.clear();
+  c.pendingByte = 0;
+  c.updateDepth = 0;
+}
+
+}  // namespace
+
+void setForeground(int colour) {
+  Console& c = begin();
+  c.model.setForeground(colour);
+  finish(c);
+}
+
+void setBackground(int colour) {
+  Console& c = begin();
+  c.model.setBackground(colour);
+  finish(c);
+}
+
+void setAttribute(uint8_t attribute) {
+  Console& c = begin();
+  c.model.setAttribute(attribute);
+  finish(c);
+}
+
+void setWindow(int left, int top, int right, int bottom) {
+  Console& c = begin();
+  c.model.setWindow(left, top, right, bottom);
+  finish(c);
+}
+
+void moveCursor(int column, int row) {
+  Console& c = begin();
+  c.model.moveCursor(column, row);
+  finish(c);
+}
+
+uint8_t cursorRow() {
+  return begin().model.cursorRow();
+}
+
+void clearScreen() {
+  Console& c = begin();
+  c.model.clearScreen();
+  finish(c);
+}
+
+void writeText(std::string_view text) {
+  Console& c = begin();
+  c.model.writeText(text);
+  finish(c);
+}
+
+void writeLine(std::string_view text) {
+  Console& c = begin();
+  c.model.writeText(text);
+  c.model.writeText("\r\n");
+  finish(c);
+}
+
+void writeCells(int column, int row, std::string_view text, uint8_t attribute) {
+  Console& c = begin();
+  c.model.writeCells(column, row, text, attribute);
+  finish(c);
+}
+
+bool keyAvailable() {
+  Console& c = begin();
+  finish(c);  // a repaint the terminal is owed (after a stop) should not wait for a key
+  if (c.pendingByte != 0) return true;
+  c.backend->collectKeys(c.queue, false);
+  return !c.queue.empty();
+}
+
+uint8_t readKey() {
+  Console& c = begin();
+  if (c.pendingByte != 0) {
+    const uint8_t code = c.pendingByte;
+    c.pendingByte = 0;
+    return code;
+  }
+  if (c.queue.empty()) {
+    // Whoever waits for a key must see the screen and the cursor as they are.
+    c.backend->flush(c.model);
+    c.backend->collectKeys(c.queue, true);
+    if (c.queue.empty()) return 27;
+  }
+  const KeyPress key = c.queue.pop();
+  if (key.character != 0) return key.character;
+  c.pendingByte = key.code;
+  return 0;
+}
+
+void setTitle(std::string_view text) {
+  Console& c = begin();
+  c.backend->setTitle(text);
+  finish(c);
+}
+
+void disableMouseInput() {
+  Console& c = begin();
+  c.backend->disableMouseInput();
+  finish(c);
+}
+
+void openConsole() {
+  Console& c = console();
+  if (c.open) return;
+  // Handlers first: from the moment the terminal is in raw mode, every way out restores it,
+  // an exit() that skips closeConsole included.
+  static const bool restoreAtExit = std::atexit(restoreTerminalNow) == 0;
+  (void)restoreAtExit;
+  installFatalSignalHandlers();
+  TerminalStart start;
+  std::unique_ptr<ConsoleBackend> terminal = openTerminalBackend(&start);
+  if (terminal) installStopSignalHandlers();
+  c.model.reset(start.columns, start.rows, start.cursorColumn, start.cursorRow);
+  install(c, terminal ? std::move(terminal) : std::make_unique<HeadlessBackend>());
+  c.open = true;
+}
+
+void closeConsole() {
+  Console& c = console();
+  if (!c.open) return;
+  c.open = false;
+  c.updateDepth = 0;
+  c.backend->flush(c.model);
+  c.backend->close(c.model);
+  removeSignalHandlers();
+  // Whatever still writes after the end draws nowhere.
+  install(c, std::make_unique<HeadlessBackend>());
+}
+
+ScreenUpdate::ScreenUpdate() {
+  ++begin().updateDepth;
+}
+
+ScreenUpdate::~ScreenUpdate() {
+  Console& c = console();
+  if (c.updateDepth > 0 && --c.updateDepth == 0) c.backend->flush(c.model);
+}
+
+void openMemoryConsole(int columns, int rows, int cursorColumn, int cursorRow) {
+  Console& c = console();
+  closeConsole();
+  auto memory = std::make_unique<MemoryBackend>();
+  MemoryBackend* raw = memory.get();
+  c.model.reset(columns, rows, cursorColumn, cursorRow);
+  install(c, std::move(memory));
+  c.memory = raw;
+}
+
+void openConsoleOnDescriptor(int fd, int columns, int rows, int cursorColumn, int cursorRow) {
+  Console& c = console();
+  closeConsole();
+  c.model.reset(columns, rows, cursorColumn, cursorRow);
+  install(c, terminalBackendOn(fd));
+  c.open = true;
+}
+
+void setKeyWaitHook(std::function<void()> hook) {
+  if (console().memory != nullptr) console().memory->setWaitHook(std::move(hook));
+}
+
+void feedKeyBytes(std::string_view bytes) {
+  if (console().memory != nullptr) console().memory->feed(bytes);
+}
+
+std::string screenText(int row) {
+  const ConsoleModel& model = begin().model;
+  std::string text;
+  if (row < 1 || row > model.rows()) return text;
+  for (int column = 1; column <= model.columns(); ++column) {
+    const Cell& cell = model.cell(column, row);
+    if (cell.continuation) continue;
+    appendUtf8(text, cell.glyph);
+    for (char32_t mark : cell.marks) {
+      if (mark != 0) appendUtf8(text, mark);
+    }
+  }
+  return text;
+}
+
+std::string screenGlyph(int column, int row) {
+  const ConsoleModel& model = begin().model;
+  std::string text;
+  if (row < 1 || row > model.rows() || column < 1 || column > model.columns()) return text;
+  const Cell& cell = model.cell(column, row);
+  if (cell.continuation) return text;
+  appendUtf8(text, cell.glyph);
+  for (char32_t mark : cell.marks) {
+    if (mark != 0) appendUtf8(text, mark);
+  }
+  return text;
+}
+
+uint8_t screenAttribute(int column, int row) {
+  const ConsoleModel& model = begin().model;
+  if (row < 1 || row > model.rows() || column < 1 || column > model.columns()) return 0;
+  return model.cell(column, row).attribute;
+}
+
+uint8_t currentAttribute() {
+  return begin().model.attribute();
+}
+int outputColumn() {
+  return begin().model.outputColumn();
+}
+int outputRow() {
+  return begin().model.outputRow();
+}

@@ -1,0 +1,94 @@
+#pragma once
+// The screen as the program sees it, and the rules of the output window and the output stream.
+// Nothing else decides where text lands; back ends only draw what this model holds.
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+struct Cell {
+  char32_t glyph = U' ';
+  char32_t marks[2] = {0, 0};  // zero-width characters shown on top of the glyph
+  uint8_t attribute = 7;
+  // Drawn in the terminal's own colours: blanks and text made before the program chose a colour.
+  bool plain = true;
+  bool wide = false;          // the left half of a glyph two columns wide
+  bool continuation = false;  // the right half; shows nothing of its own
+  // False for cells the program never wrote: the terminal still shows whatever was there.
+  bool known = false;
+
+  bool operator==(const Cell&) const = default;
+};
+
+// Told about what a back end cannot learn from the cells alone.
+class ModelListener {
+ public:
+  // The full-width window [top, bottom] is about to move up one line. Returns true when the
+  // listener moves the picture itself; the model then only marks the freed bottom row as changed.
+  virtual bool scrollingFullWidth(int top, int bottom) = 0;
+  virtual void bell() = 0;
+
+ protected:
+  ~ModelListener() = default;
+};
+
+class ConsoleModel {
+ public:
+  void reset(int columns, int rows, int cursorColumn, int cursorRow);
+  void setListener(ModelListener* listener) { listener_ = listener; }
+
+  void setForeground(int colour);
+  void setBackground(int colour);
+  void setAttribute(uint8_t attribute);
+  void setWindow(int left, int top, int right, int bottom);
+  void moveCursor(int column, int row);
+  uint8_t cursorRow() const { return static_cast<uint8_t>(row_ - top_ + 1); }
+  void clearScreen();
+  void writeText(std::string_view text);
+  void writeCells(int column, int row, std::string_view text, uint8_t attribute);
+
+  int columns() const { return columns_; }
+  int rows() const { return rows_; }
+  int outputColumn() const { return column_; }
+  int outputRow() const { return row_; }
+  uint8_t attribute() const { return attribute_; }
+  int windowLeft() const { return left_; }
+  int windowTop() const { return top_; }
+  int windowRight() const { return right_; }
+  int windowBottom() const { return bottom_; }
+
+  const Cell& cell(int column, int row) const { return cells_[index(column, row)]; }
+
+  // Damage: the cells changed since the back end last drew them.
+  bool rowChanged(int row) const { return rowChanged_[row - 1]; }
+  bool cellChanged(int column, int row) const { return changed_[index(column, row)]; }
+  void clearChanges(int row);
+  // Every cell counts as changed, and cells the program never wrote become blanks: for a
+  // terminal whose picture can no longer be trusted.
+  void changeEverything();
+
+ private:
+  int index(int column, int row) const { return (row - 1) * columns_ + (column - 1); }
+  Cell blank(uint8_t attribute, bool plain) const;
+  // Puts one cell, blanking the other half of any wide glyph it cuts through.
+  void put(int column, int row, const Cell& cell);
+  void store(int column, int row, const Cell& cell);
+  void attachMark(char32_t mark);
+  void scrollWindowUp();
+  void nextStreamLine();
+  void streamGlyph(const Cell& cell, int width);
+  bool streamPlain() const { return !colourChosen_; }
+
+  ModelListener* listener_ = nullptr;
+  int columns_ = 0;
+  int rows_ = 0;
+  std::vector<Cell> cells_;
+  std::vector<bool> changed_;
+  std::vector<bool> rowChanged_;
+  uint8_t attribute_ = 7;
+  bool colourChosen_ = false;
+  int left_ = 1, top_ = 1, right_ = 1, bottom_ = 1;
+  int column_ = 1, row_ = 1;
+  // The cell the current operation wrote last, which a following zero-width character joins.
+  int markColumn_ = 0, markRow_ = 0;
+};

@@ -1,0 +1,189 @@
+#include "console/terminal_guard.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "console/console.h"
+
+namespace {
+
+// Everything here is read by signal handlers: plain values set before the handlers can run, or
+// lock-free atomics.
+int guardFd = -1;
+termios savedModes;
+termios rawModes;
+std::atomic<bool> armed{false};
+std::atomic<int> guardColumn{1};
+std::atomic<int> guardRow{1};
+std::atomic<void (*)()> cleanupHook{nullptr};
+volatile sig_atomic_t continuedFlag = 0;
+
+constexpr int kFatalSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGSEGV,
+                                 SIGBUS, SIGFPE,  SIGILL,  SIGABRT};
+constexpr int kStopSignals[] = {SIGTSTP, SIGCONT};
+
+struct SavedAction {
+  int signal;
+  struct sigaction action;
+  bool installed;
+};
+SavedAction savedActions[sizeof kFatalSignals / sizeof kFatalSignals[0] +
+                         sizeof kStopSignals / sizeof kStopSignals[0]];
+int savedCount = 0;
+
+void writeAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+// Decimal digits by hand: nothing from the C library is safe in a signal handler.
+char* appendNumber(char* out, int value) {
+  char digits[12];
+  int count = 0;
+  if (value < 1) value = 1;
+  while (value > 0 && count < 11) {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  while (count > 0) *out++ = digits[--count];
+  return out;
+}
+
+char* appendText(char* out, const char* text) {
+  while (*text != '\0') *out++ = *text++;
+  return out;
+}
+
+void setAction(int sig, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigfillset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(sig, &action, nullptr);
+}
+
+void raiseWithDefaultAction(int sig) {
+  setAction(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
+}
+
+void onFatalSignal(int sig) {
+  void (*cleanup)() = cleanupHook.load();
+  if (cleanup != nullptr) cleanup();
+  restoreTerminalGuard();
+  raiseWithDefaultAction(sig);
+}
+
+void onStopSignal(int sig) {
+  const int savedErrno = errno;
+  const bool wasArmed = armed.load();
+  restoreTerminalGuard();
+  raiseWithDefaultAction(sig);
+  // Continued: the stop is over.
+  setAction(sig, onStopSignal);
+  if (wasArmed) {
+    tcsetattr(guardFd, TCSANOW, &rawModes);
+    armed = true;
+    continuedFlag = 1;
+  }
+  errno = savedErrno;
+}
+
+void onContinueSignal(int) {
+  // Stopped by something other than Ctrl+Z: whatever ran meanwhile may have changed the modes.
+  const int savedErrno = errno;
+  if (armed.load()) {
+    tcsetattr(guardFd, TCSANOW, &rawModes);
+    continuedFlag = 1;
+  }
+  errno = savedErrno;
+}
+
+void install(int sig, void (*handler)(int), bool keepIgnored) {
+  SavedAction& saved = savedActions[savedCount++];
+  saved.signal = sig;
+  saved.installed = sigaction(sig, nullptr, &saved.action) == 0;
+  // A signal the shell told us to ignore (a job started in the background) stays ignored.
+  if (!saved.installed || (keepIgnored && saved.action.sa_handler == SIG_IGN)) {
+    saved.installed = false;
+    return;
+  }
+  setAction(sig, handler);
+}
+
+}  // namespace
+
+void armTerminalGuard(int fd, const termios& saved, const termios& raw) {
+  guardFd = fd;
+  savedModes = saved;
+  rawModes = raw;
+  armed = true;
+}
+
+void setGuardCursor(int column, int row) {
+  guardColumn = column;
+  guardRow = row;
+}
+
+void restoreTerminalGuard() {
+  if (!armed.exchange(false)) return;
+  const int savedErrno = errno;
+  // Colours off, scroll region off (a scroll may have been cut short), cursor where the output
+  // stood.
+  char buffer[64];
+  char* end = appendText(buffer, "\x1b[0m\x1b[r\x1b[");
+  end = appendNumber(end, guardRow.load());
+  *end++ = ';';
+  end = appendNumber(end, guardColumn.load());
+  *end++ = 'H';
+  writeAll(guardFd, buffer, static_cast<std::size_t>(end - buffer));
+  tcsetattr(guardFd, TCSANOW, &savedModes);
+  errno = savedErrno;
+}
+
+void installFatalSignalHandlers() {
+  removeSignalHandlers();
+  for (int sig : kFatalSignals) {
+    const bool sentByPeople = sig == SIGINT || sig == SIGQUIT || sig == SIGTERM || sig == SIGHUP;
+    install(sig, onFatalSignal, sentByPeople);
+  }
+}
+
+void installStopSignalHandlers() {
+  install(SIGTSTP, onStopSignal, true);
+  install(SIGCONT, onContinueSignal, false);
+}
+
+void removeSignalHandlers() {
+  for (int i = 0; i < savedCount; ++i) {
+    if (savedActions[i].installed)
+      sigaction(savedActions[i].signal, &savedActions[i].action, nullptr);
+  }
+  savedCount = 0;
+}
+
+bool takeContinuedFlag() {
+  if (continuedFlag == 0) return false;
+  continuedFlag = 0;
+  return true;
+}
+
+void setFatalSignalCleanup(void (*cleanup)()) {
+  cleanupHook = cleanup;
+}
+
+void restoreTerminalNow() {
+  restoreTerminalGuard();
+}

@@ -1,0 +1,234 @@
+// The exact bytes the terminal back end sends for each operation, and its key input, read back
+// through a packet socket: every write(2) arrives as one packet, so the number of writes shows.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console/console.h"
+#include "console/console_internal.h"
+#include "console/terminal_guard.h"
+
+namespace {
+
+using Writes = std::vector<std::string>;
+
+class TerminalOutputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds_), 0);
+    openConsoleOnDescriptor(fds_[0], 80, 25, 1, 1);
+  }
+  void TearDown() override {
+    closeConsole();
+    close(fds_[0]);
+    if (fds_[1] >= 0) close(fds_[1]);
+  }
+
+  // Every write sent since the last call, one string each.
+  Writes writes() {
+    Writes result;
+    char buffer[65536];
+    for (;;) {
+      const ssize_t size = recv(fds_[1], buffer, sizeof buffer, MSG_DONTWAIT);
+      if (size <= 0) return result;
+      result.emplace_back(buffer, static_cast<std::size_t>(size));
+    }
+  }
+
+  void press(const std::string& bytes) {
+    ASSERT_EQ(send(fds_[1], bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  }
+
+  int fds_[2] = {-1, -1};
+};
+
+TEST_F(TerminalOutputTest, StreamTextInTheTerminalsOwnColours) {
+  writeText("ab");
+  EXPECT_EQ(writes(), Writes{"\x1b[1;1Hab\x1b[1;3H"});
+  setForeground(7);
+  setBackground(0);
+  EXPECT_EQ(writes(), Writes{}) << "a colour change alone draws nothing";
+  writeText("c");
+  EXPECT_EQ(writes(), Writes{"\x1b[1;3H\x1b[37;40mc\x1b[0m\x1b[1;4H"})
+      << "once the program has chosen a colour, 7 is light grey on black";
+}
+
+TEST_F(TerminalOutputTest, ColoursInPcOrderBecomeAnsiColours) {
+  setBackground(4);
+  setForeground(12);
+  writeText("x");
+  EXPECT_EQ(writes(), Writes{"\x1b[1;1H\x1b[91;41mx\x1b[0m\x1b[1;2H"});
+  {
+    ScreenUpdate update;
+    writeCells(1, 2, "a", 0x1E);
+    writeCells(2, 2, "b", 0x1C);
+    writeCells(3, 2, "c", 0x3C);
+    writeCells(4, 2, "d", 0x3C);
+    writeCells(5, 2, "e", 0x08);
+  }
+  EXPECT_EQ(writes(),
+            Writes{"\x1b[2;1H\x1b[93;44ma\x1b[91mb\x1b[46mcd\x1b[90;40me\x1b[0m\x1b[1;2H"})
+      << "one write for the whole update, colours named only where they change";
+}
+
+TEST_F(TerminalOutputTest, OnlyChangedCellsAreDrawn) {
+  writeCells(1, 1, "abcdef", 0x07);
+  writes();
+  writeCells(1, 1, "abXdeY", 0x07);
+  EXPECT_EQ(writes(), Writes{"\x1b[1;3H\x1b[37;40mX\x1b[1;6HY\x1b[0m\x1b[1;1H"});
+  writeCells(1, 1, "abXdeY", 0x07);
+  EXPECT_EQ(writes(), Writes{});
+}
+
+TEST_F(TerminalOutputTest, NoByteOfATextReachesTheTerminalAsAControl) {
+  writeCells(1, 1, "\x1b[2J\x07\x9b", 0x07);
+  EXPECT_EQ(writes(), Writes{"\x1b[1;1H\x1b[37;40m←[2J•¢\x1b[0m\x1b[1;1H"});
+  writeText("\x1b]0;x\x07");
+  EXPECT_EQ(writes(), Writes{"\a\x1b[1;1H←]0;x\x1b[1;6H"}) << "the bell rings; the rest shows";
+}
+
+TEST_F(TerminalOutputTest, WideAndCombiningGlyphsGoOutAsUtf8) {
+  writeText("漢e\u0301|");
+  EXPECT_EQ(writes(), Writes{"\x1b[1;1H漢e\u0301|\x1b[1;5H"});
+  writeCells(2, 1, "z", 0x07);
+  EXPECT_EQ(writes(), Writes{"\x1b[1;1H \x1b[37;40mz\x1b[0m\x1b[1;5H"})
+      << "the left half of the cut glyph is blanked along";
+}
+
+TEST_F(TerminalOutputTest, FullWidthWindowsScrollWithTheTerminal) {
+  moveCursor(1, 25);
+  writes();
+  writeText("last\r\n");
+  const std::string blanks(80, ' ');
+  EXPECT_EQ(writes(), Writes{"\x1b[25;1Hlast\x1b[1;25r\x1b[25;1H\x1b"
+                             "D\x1b[r\x1b[25;1H" +
+                             blanks + "\x1b[25;1H"})
+      << "what was pending is drawn before the scroll; the freed row after it";
+
+  setWindow(1, 19, 80, 25);
+  setAttribute(0x1F);
+  moveCursor(1, 7);
+  writes();
+  writeText("\n");
+  EXPECT_EQ(writes(), Writes{"\x1b[19;25r\x1b[25;1H\x1b"
+                             "D\x1b[r\x1b[25;1H\x1b[97;44m" +
+                             blanks + "\x1b[0m\x1b[25;1H"});
+}
+
+TEST_F(TerminalOutputTest, NarrowWindowsAreRepaintedFromTheModel) {
+  setWindow(1, 24, 3, 25);
+  clearScreen();
+  writes();
+  writeText("abcdef");
+  EXPECT_EQ(writes(), Writes{"\x1b[24;1Hdef\x1b[25;1H   \x1b[25;1H"});
+}
+
+TEST_F(TerminalOutputTest, TitleMouseAndClose) {
+  setTitle("Vordex\x1b v1.1\x07é");
+  EXPECT_EQ(writes(), Writes{"\x1b]0;Vordex v1.1é\a\x1b[1;1H"});
+  disableMouseInput();
+  EXPECT_EQ(writes(),
+            Writes{"\x1b[?1000l\x1b[?1002l\x1b[?1003l\x1b[?1005l\x1b[?1006l\x1b[?1015l\x1b[1;1H"});
+  {
+    ScreenUpdate update;
+    writeText("x");
+    closeConsole();
+  }
+  EXPECT_EQ(writes(), Writes{"\x1b[1;1Hx\x1b[1;2H"}) << "closing sends what is pending";
+  writeText("y");
+  EXPECT_EQ(writes(), Writes{}) << "after closing nothing reaches the terminal";
+}
+
+TEST_F(TerminalOutputTest, KeysFromTheTerminal) {
+  press("\x1b[A");
+  EXPECT_TRUE(keyAvailable());
+  EXPECT_EQ(readKey(), 0);
+  EXPECT_TRUE(keyAvailable());
+  EXPECT_EQ(readKey(), 72);
+  EXPECT_FALSE(keyAvailable());
+
+  press("\x1b");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(keyAvailable()) << "a lone ESC is waited out, not missed";
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
+  EXPECT_EQ(readKey(), 27);
+}
+
+TEST_F(TerminalOutputTest, ReadKeyWaitsWithoutSpinningAndShowsTheCursorFirst) {
+  writeText("ab");
+  writes();
+  {
+    ScreenUpdate update;
+    writeText("c");
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    std::thread presser([this] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      press("q");
+    });
+    EXPECT_EQ(readKey(), 'q');
+    presser.join();
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    const long usedMs = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) * 1000 +
+                        (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1000;
+    EXPECT_LT(usedMs, 100);
+  }
+  EXPECT_EQ(writes(), Writes{"\x1b[1;3Hc\x1b[1;4H"});
+}
+
+TEST_F(TerminalOutputTest, AKeyboardThatIsGoneAnswersEsc) {
+  press("x");
+  close(fds_[1]);
+  fds_[1] = -1;
+  EXPECT_EQ(readKey(), 'x');
+  EXPECT_EQ(readKey(), 27);
+  EXPECT_FALSE(keyAvailable());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TerminalGuardTest, RestoresOnceWhateverCallsIt) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+  termios modes{};  // a socket has none: only the bytes sent can be checked here
+  armTerminalGuard(fds[0], modes, modes);
+  setGuardCursor(7, 13);
+  restoreTerminalNow();
+  restoreTerminalNow();
+  char buffer[256];
+  const ssize_t size = recv(fds[1], buffer, sizeof buffer, MSG_DONTWAIT);
+  ASSERT_GT(size, 0);
+  EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(size)), "\x1b[0m\x1b[r\x1b[13;7H");
+  EXPECT_LT(recv(fds[1], buffer, sizeof buffer, MSG_DONTWAIT), 0) << "restored once only";
+  close(fds[0]);
+  close(fds[1]);
+}
+
+void announceCleanup() {
+  static const char kText[] = "cleaned up\n";
+  (void)!write(STDERR_FILENO, kText, sizeof kText - 1);
+}
+
+TEST(TerminalGuardDeathTest, AFatalSignalRunsTheCleanupHookAndStillEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        setFatalSignalCleanup(announceCleanup);
+        openConsole();
+        raise(SIGTERM);
+      },
+      ::testing::KilledBySignal(SIGTERM), "cleaned up");
+}
+
+}  // namespace
