@@ -1,0 +1,15 @@
+#include "driver/out_of_memory.h"
+
+#include <unistd.h>
+
+#include "console/console.h"
+#include "driver/archive.h"
+
+void outOfMemory() {
+  // Nothing here may allocate: this runs when an allocation has just failed.
+  removeArchiveInProgress();
+  restoreTerminalNow();
+  static const char kReport[] = "Vordex: out of memory\n";
+  [[maybe_unused]] const ssize_t written = write(STDOUT_FILENO, kReport, sizeof kReport - 1);
+  _exit(1);
+}
