@@ -60,9 +60,7 @@ void ConsoleModel::moveCursor(int column, int row) {
 
 void ConsoleModel::clearScreen() {
   const Cell empty = blank(attribute_, streamPlain());
-  for (int row = top_; row <= bottom_; ++row) {
-    for (int column = left_; column <= right_; ++column) put(column, row, empty);
-  }
+  for (int row = top_; row <= bottom_; ++row) fillRow(row, left_, right_, empty);
   column_ = left_;
   row_ = top_;
 }
@@ -94,6 +92,13 @@ void ConsoleModel::writeText(std::string_view text) {
         continue;
       default:
         break;
+    }
+    std::size_t end = pos;
+    while (end < text.size() && text[end] >= 0x20 && text[end] < 0x7F) ++end;
+    if (end > pos) {
+      streamAscii(text.substr(pos, end - pos));
+      pos = end;
+      continue;
     }
     const Glyph glyph = decodeGlyph(text, pos);
     pos += glyph.length;
@@ -130,6 +135,32 @@ void ConsoleModel::streamGlyph(const Cell& cell, int width) {
   }
   column_ += width;
   if (column_ > right_) nextStreamLine();
+}
+
+void ConsoleModel::streamAscii(std::string_view run) {
+  Cell cell = blank(attribute_, streamPlain());
+  std::size_t pos = 0;
+  while (pos < run.size()) {
+    const int count =
+        static_cast<int>(std::min<std::size_t>(run.size() - pos, right_ - column_ + 1));
+    const int first = index(column_, row_);
+    for (int i = 0; i < count; ++i) {
+      cell.glyph = static_cast<char32_t>(run[pos + i]);
+      const Cell& old = cells_[first + i];
+      if (old.wide || old.continuation) {
+        put(column_ + i, row_, cell);
+      } else if (!(old == cell)) {
+        cells_[first + i] = cell;
+        changed_[first + i] = 1;
+        rowChanged_[row_ - 1] = 1;
+      }
+    }
+    markColumn_ = column_ + count - 1;
+    markRow_ = row_;
+    column_ += count;
+    pos += static_cast<std::size_t>(count);
+    if (column_ > right_) nextStreamLine();
+  }
 }
 
 void ConsoleModel::nextStreamLine() {
@@ -205,6 +236,14 @@ void ConsoleModel::put(int column, int row, const Cell& cell) {
   store(column, row, cell);
 }
 
+void ConsoleModel::fillRow(int row, int from, int to, const Cell& cell) {
+  // Only the ends can cut a wide glyph apart; the cells between are simply replaced.
+  put(from, row, cell);
+  if (to == from) return;
+  for (int column = from + 1; column < to; ++column) store(column, row, cell);
+  put(to, row, cell);
+}
+
 void ConsoleModel::store(int column, int row, const Cell& cell) {
   const int i = index(column, row);
   if (cells_[i] == cell) return;
@@ -230,18 +269,19 @@ void ConsoleModel::scrollWindowUp() {
   const bool fullWidth = left_ == 1 && right_ == columns_;
   const bool moved =
       fullWidth && listener_ != nullptr && listener_->scrollingFullWidth(top_, bottom_);
+  const int width = right_ - left_ + 1;
   for (int row = top_; row < bottom_; ++row) {
-    for (int column = left_; column <= right_; ++column) {
-      const int to = index(column, row);
-      const int from = index(column, row + 1);
-      cells_[to] = cells_[from];
-      if (moved) {
-        changed_[to] = changed_[from];
-      } else {
-        // The terminal still shows the old row here; what it showed below is not ours to copy.
-        if (!cells_[to].known) cells_[to] = blank(7, true);
-        changed_[to] = true;
+    const int to = index(left_, row);
+    const int from = index(left_, row + 1);
+    std::copy_n(cells_.begin() + from, width, cells_.begin() + to);
+    if (moved) {
+      std::copy_n(changed_.begin() + from, width, changed_.begin() + to);
+    } else {
+      // The terminal still shows the old row here; what it showed below is not ours to copy.
+      for (int i = to; i < to + width; ++i) {
+        if (!cells_[i].known) cells_[i] = blank(7, true);
       }
+      std::fill_n(changed_.begin() + to, width, 1);
     }
     if (!fullWidth) {
       // The window's edges may have cut wide glyphs of the rows outside it apart.
@@ -262,12 +302,9 @@ void ConsoleModel::scrollWindowUp() {
     }
     rowChanged_[row - 1] = rowChanged_[row - 1] || !moved || rowChanged_[row];
   }
-  const Cell empty = blank(attribute_, streamPlain());
-  for (int column = left_; column <= right_; ++column) {
-    put(column, bottom_, empty);
-    // Terminals disagree on the colour of the line a scroll brings in: always draw it.
-    changed_[index(column, bottom_)] = true;
-  }
+  fillRow(bottom_, left_, right_, blank(attribute_, streamPlain()));
+  // Terminals disagree on the colour of the line a scroll brings in: always draw it.
+  std::fill_n(changed_.begin() + index(left_, bottom_), right_ - left_ + 1, 1);
   rowChanged_[bottom_ - 1] = true;
   if (markColumn_ != 0 && markColumn_ >= left_ && markColumn_ <= right_ && markRow_ >= top_ &&
       markRow_ <= bottom_) {

@@ -11,11 +11,11 @@ struct Cell {
   char32_t marks[2] = {0, 0};  // zero-width characters shown on top of the glyph
   uint8_t attribute = 7;
   // Drawn in the terminal's own colours: blanks and text made before the program chose a colour.
-  bool plain = true;
-  bool wide = false;          // the left half of a glyph two columns wide
-  bool continuation = false;  // the right half; shows nothing of its own
+  bool plain : 1 = true;
+  bool wide : 1 = false;          // the left half of a glyph two columns wide
+  bool continuation : 1 = false;  // the right half; shows nothing of its own
   // False for cells the program never wrote: the terminal still shows whatever was there.
-  bool known = false;
+  bool known : 1 = false;
 
   bool operator==(const Cell&) const = default;
 };
@@ -72,19 +72,24 @@ class ConsoleModel {
   Cell blank(uint8_t attribute, bool plain) const;
   // Puts one cell, blanking the other half of any wide glyph it cuts through.
   void put(int column, int row, const Cell& cell);
+  // Puts the same cell from column `from` to column `to` of a row.
+  void fillRow(int row, int from, int to, const Cell& cell);
   void store(int column, int row, const Cell& cell);
   void attachMark(char32_t mark);
   void scrollWindowUp();
   void nextStreamLine();
   void streamGlyph(const Cell& cell, int width);
+  // Printable ASCII, one column each: the common case, without decoding.
+  void streamAscii(std::string_view run);
   bool streamPlain() const { return !colourChosen_; }
 
   ModelListener* listener_ = nullptr;
   int columns_ = 0;
   int rows_ = 0;
   std::vector<Cell> cells_;
-  std::vector<bool> changed_;
-  std::vector<bool> rowChanged_;
+  // Bytes, not std::vector<bool>: every stream character sets one, and bit access costs.
+  std::vector<uint8_t> changed_;
+  std::vector<uint8_t> rowChanged_;
   uint8_t attribute_ = 7;
   bool colourChosen_ = false;
   int left_ = 1, top_ = 1, right_ = 1, bottom_ = 1;

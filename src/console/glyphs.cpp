@@ -90,6 +90,8 @@ bool isContinuation(unsigned char byte) {
 
 int glyphWidth(char32_t codePoint) {
   if (codePoint < 0x300) return 1;
+  // Box drawing and block elements, the panel's own glyphs: no table needed.
+  if (codePoint >= 0x2500 && codePoint <= 0x259F) return 1;
   if (inRanges(kZeroWidthRanges, codePoint)) return 0;
   return inRanges(kWideRanges, codePoint) ? 2 : 1;
 }

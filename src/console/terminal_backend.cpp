@@ -128,6 +128,7 @@ class TerminalBackend final : public ConsoleBackend {
   bool scrollingFullWidth(int top, int bottom) override {
     // What is pending belongs to the picture before the scroll.
     if (model_ != nullptr) drawChanges(*model_);
+    scrollShown(top, bottom);
     resetColours();
     out_ += "\x1b[";
     appendNumber(top);
@@ -194,24 +195,36 @@ class TerminalBackend final : public ConsoleBackend {
   // never written as blanks.
   void forgetPicture(ConsoleModel& model) {
     model.changeEverything();
+    std::fill(shown_.begin(), shown_.end(), Cell{});
     sgrPlain_ = true;
     shownColumn_ = shownRow_ = 0;
   }
 
+  // A cell to draw: changed in the model since the last flush, and not what the terminal shows
+  // already (a cell changed and changed back within one update, as a file's progress bar is
+  // cleared and filled again, costs nothing).
+  bool differs(const ConsoleModel& model, int column, int row) const {
+    return model.cellChanged(column, row) && !(shownCell(column, row) == model.cell(column, row));
+  }
+
   void drawChanges(ConsoleModel& model) {
     const int columns = model.columns();
+    if (shown_.size() != static_cast<std::size_t>(columns) * model.rows()) {
+      shown_.assign(static_cast<std::size_t>(columns) * model.rows(), Cell{});
+      shownColumns_ = columns;
+    }
     for (int row = 1; row <= model.rows(); ++row) {
       if (!model.rowChanged(row)) continue;
       int column = 1;
       while (column <= columns) {
-        if (!model.cellChanged(column, row)) {
+        if (!differs(model, column, row)) {
           ++column;
           continue;
         }
         int first = column;
         if (model.cell(first, row).continuation && first > 1) --first;
         int end = column;
-        while (end <= columns && model.cellChanged(end, row)) ++end;
+        while (end <= columns && differs(model, end, row)) ++end;
         if (model.cell(end - 1, row).wide && end <= columns) ++end;
         drawRun(model, row, first, end);
         column = end;
@@ -220,12 +233,30 @@ class TerminalBackend final : public ConsoleBackend {
     }
   }
 
+  Cell& shownCell(int column, int row) {
+    return shown_[static_cast<std::size_t>(row - 1) * shownColumns_ + (column - 1)];
+  }
+  const Cell& shownCell(int column, int row) const {
+    return shown_[static_cast<std::size_t>(row - 1) * shownColumns_ + (column - 1)];
+  }
+
+  // The terminal moved rows top+1..bottom up by one; what its new bottom row shows is unknown.
+  void scrollShown(int top, int bottom) {
+    if (shown_.empty()) return;
+    const auto rowStart = [this](int row) {
+      return shown_.begin() + static_cast<std::ptrdiff_t>(row - 1) * shownColumns_;
+    };
+    std::copy(rowStart(top + 1), rowStart(bottom + 1), rowStart(top));
+    std::fill(rowStart(bottom), rowStart(bottom + 1), Cell{});
+  }
+
   // Cells [first, end) of one row as one positioned block.
   void drawRun(const ConsoleModel& model, int row, int first, int end) {
     moveTo(first, row);
     bool afterWide = false;
     for (int column = first; column < end; ++column) {
       const Cell& cell = model.cell(column, row);
+      shownCell(column, row) = cell;
       if (cell.continuation && afterWide) {
         afterWide = false;
         continue;  // the terminal has already moved past it
@@ -281,6 +312,10 @@ class TerminalBackend final : public ConsoleBackend {
   int shownColumn_ = 0;  // where the terminal's cursor was left; 0 when not known
   int shownRow_ = 0;
   ConsoleModel* model_ = nullptr;
+  // What the terminal shows, cell by cell, as far as it is known (cells never drawn, or brought
+  // in by a scroll, are not known).
+  std::vector<Cell> shown_;
+  int shownColumns_ = 0;
   KeyDecoder decoder_;
   std::vector<KeyPress> early_;
   bool keyboardGone_ = false;

@@ -144,7 +144,9 @@ int copySource(zipFile archive, const SearchEntry& entry, bool zip64, bool& owne
     int written = 0;
     if (bytesRead > 0) {
       position += static_cast<std::uint64_t>(bytesRead);
-      drawProgress(position, currentSize(source));
+      // The size the search saw moments ago serves until the file proves to have grown; only
+      // then is it asked afresh (a call per block on ten thousand small files is not free).
+      drawProgress(position, position <= entry.size ? entry.size : currentSize(source));
       if (!zip64 && position >= kZip64Size) {
         written = -1;  // grew past what an entry without ZIP64 can describe
       } else {

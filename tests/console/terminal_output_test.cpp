@@ -128,7 +128,20 @@ TEST_F(TerminalOutputTest, NarrowWindowsAreRepaintedFromTheModel) {
   clearScreen();
   writes();
   writeText("abcdef");
-  EXPECT_EQ(writes(), Writes{"\x1b[24;1Hdef\x1b[25;1H   \x1b[25;1H"});
+  // Row 25 is blank already on the terminal: only row 24 is drawn again.
+  EXPECT_EQ(writes(), Writes{"\x1b[24;1Hdef\x1b[25;1H"});
+}
+
+TEST_F(TerminalOutputTest, CellsChangedAndChangedBackAreNotDrawn) {
+  writeCells(1, 3, "abc", 0x0E);
+  writes();
+  {
+    ScreenUpdate update;
+    writeCells(1, 3, "xyz", 0x0C);
+    writeCells(1, 3, "ab", 0x0E);
+  }
+  // Only the third cell differs from what the terminal shows.
+  EXPECT_EQ(writes(), Writes{"\x1b[3;3H\x1b[91;40mz\x1b[0m\x1b[1;1H"});
 }
 
 TEST_F(TerminalOutputTest, TitleMouseAndClose) {
