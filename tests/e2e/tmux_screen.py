@@ -234,6 +234,27 @@ class TmuxScreen:
     def pane_tty(self):
         return self.tmux("display-message", "-p", "-t", self.target, "#{pane_tty}").strip()
 
+    def bell_rang(self):
+        """True once a bell has sounded in the pane (tmux marks the window of a session that
+        no client watches)."""
+        out = self.tmux("display-message", "-p", "-t", self.target, "#{window_bell_flag}")
+        return out.strip() == "1"
+
+    def mouse_reporting(self):
+        """True while the pane asks the terminal for mouse reports (any of the modes)."""
+        out = self.tmux("display-message", "-p", "-t", self.target, "#{mouse_any_flag}")
+        return out.strip() == "1"
+
+    def cursor_visible(self):
+        out = self.tmux("display-message", "-p", "-t", self.target, "#{cursor_flag}")
+        return out.strip() == "1"
+
+    def cursor(self):
+        """(column, row) of the terminal's cursor, 1-based."""
+        out = self.tmux("display-message", "-p", "-t", self.target, "#{cursor_x} #{cursor_y}")
+        column, row = out.split()
+        return int(column) + 1, int(row) + 1
+
     def exited(self):
         out = self.tmux("display-message", "-p", "-t", self.target, "#{pane_dead}")
         return out.strip() == "1"
