@@ -82,14 +82,14 @@ void raiseWithDefaultAction(int sig) {
 void onFatalSignal(int sig) {
   void (*cleanup)() = cleanupHook.load();
   if (cleanup != nullptr) cleanup();
-  restoreTerminalGuard();
+  restoreTerminalGuard(true);
   raiseWithDefaultAction(sig);
 }
 
 void onStopSignal(int sig) {
   const int savedErrno = errno;
   const bool wasArmed = armed.load();
-  restoreTerminalGuard();
+  restoreTerminalGuard(true);
   raiseWithDefaultAction(sig);
   // Continued: the stop is over.
   setAction(sig, onStopSignal);
@@ -137,7 +137,7 @@ void setGuardCursor(int column, int row) {
   guardRow = row;
 }
 
-void restoreTerminalGuard() {
+void restoreTerminalGuard(bool freshLine) {
   if (!armed.exchange(false)) return;
   const int savedErrno = errno;
   // Colours off, scroll region off (a scroll may have been cut short), cursor where the output
@@ -148,6 +148,7 @@ void restoreTerminalGuard() {
   *end++ = ';';
   end = appendNumber(end, guardColumn.load());
   *end++ = 'H';
+  if (freshLine && guardColumn.load() > 1) end = appendText(end, "\r\n");
   writeAll(guardFd, buffer, static_cast<std::size_t>(end - buffer));
   tcsetattr(guardFd, TCSANOW, &savedModes);
   errno = savedErrno;
@@ -185,5 +186,5 @@ void setFatalSignalCleanup(void (*cleanup)()) {
 }
 
 void restoreTerminalNow() {
-  restoreTerminalGuard();
+  restoreTerminalGuard(true);
 }

@@ -11,7 +11,10 @@ void armTerminalGuard(int fd, const termios& saved, const termios& raw);
 // Where the cursor goes when the terminal is handed back.
 void setGuardCursor(int column, int row);
 // Colours reset, scroll region reset, cursor placed, modes restored; nothing if not armed.
-void restoreTerminalGuard();
+// When the program is cut short, the output position may stand in the middle of a status line:
+// with freshLine the cursor then goes to the start of the next line, so that what the shell
+// prints next is not run into the line.
+void restoreTerminalGuard(bool freshLine = false);
 
 // Fatal signals call the cleanup hook, restore and re-raise.
 void installFatalSignalHandlers();

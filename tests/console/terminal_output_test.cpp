@@ -222,8 +222,17 @@ TEST(TerminalGuardTest, RestoresOnceWhateverCallsIt) {
   char buffer[256];
   const ssize_t size = recv(fds[1], buffer, sizeof buffer, MSG_DONTWAIT);
   ASSERT_GT(size, 0);
-  EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(size)), "\x1b[0m\x1b[r\x1b[13;7H");
+  // Cut short in the middle of a line, the shell's next output starts on a line of its own.
+  EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(size)), "\x1b[0m\x1b[r\x1b[13;7H\r\n");
   EXPECT_LT(recv(fds[1], buffer, sizeof buffer, MSG_DONTWAIT), 0) << "restored once only";
+
+  // At the start of a line, the cursor stays where the output stood.
+  armTerminalGuard(fds[0], modes, modes);
+  setGuardCursor(1, 20);
+  restoreTerminalNow();
+  const ssize_t again = recv(fds[1], buffer, sizeof buffer, MSG_DONTWAIT);
+  ASSERT_GT(again, 0);
+  EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(again)), "\x1b[0m\x1b[r\x1b[20;1H");
   close(fds[0]);
   close(fds[1]);
 }
