@@ -62,6 +62,9 @@ class ConsoleModel {
   // Damage: the cells changed since the back end last drew them.
   bool rowChanged(int row) const { return rowChanged_[row - 1]; }
   bool cellChanged(int column, int row) const { return changed_[index(column, row)]; }
+  // A row's cells and change marks from column 1 on, for a back end that walks a whole row.
+  const Cell* rowCells(int row) const { return &cells_[index(1, row)]; }
+  const uint8_t* rowChanges(int row) const { return &changed_[index(1, row)]; }
   void clearChanges(int row);
   // Every cell counts as changed, and cells the program never wrote become blanks: for a
   // terminal whose picture can no longer be trusted.

@@ -200,13 +200,6 @@ class TerminalBackend final : public ConsoleBackend {
     shownColumn_ = shownRow_ = 0;
   }
 
-  // A cell to draw: changed in the model since the last flush, and not what the terminal shows
-  // already (a cell changed and changed back within one update, as a file's progress bar is
-  // cleared and filled again, costs nothing).
-  bool differs(const ConsoleModel& model, int column, int row) const {
-    return model.cellChanged(column, row) && !(shownCell(column, row) == model.cell(column, row));
-  }
-
   void drawChanges(ConsoleModel& model) {
     const int columns = model.columns();
     if (shown_.size() != static_cast<std::size_t>(columns) * model.rows()) {
@@ -215,17 +208,26 @@ class TerminalBackend final : public ConsoleBackend {
     }
     for (int row = 1; row <= model.rows(); ++row) {
       if (!model.rowChanged(row)) continue;
+      const Cell* cells = model.rowCells(row);
+      const uint8_t* changed = model.rowChanges(row);
+      const Cell* shown = &shownCell(1, row);
+      // A cell to draw: changed in the model since the last flush, and not what the terminal
+      // shows already (a cell changed and changed back within one update, as a file's progress
+      // bar is cleared and filled again, costs nothing).
+      const auto differs = [&](int column) {
+        return changed[column - 1] != 0 && !(shown[column - 1] == cells[column - 1]);
+      };
       int column = 1;
       while (column <= columns) {
-        if (!differs(model, column, row)) {
+        if (!differs(column)) {
           ++column;
           continue;
         }
         int first = column;
-        if (model.cell(first, row).continuation && first > 1) --first;
+        if (cells[first - 1].continuation && first > 1) --first;
         int end = column;
-        while (end <= columns && differs(model, end, row)) ++end;
-        if (model.cell(end - 1, row).wide && end <= columns) ++end;
+        while (end <= columns && differs(end)) ++end;
+        if (cells[end - 2].wide && end <= columns) ++end;
         drawRun(model, row, first, end);
         column = end;
       }
