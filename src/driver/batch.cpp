@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 
 #include "console/console.h"
@@ -58,13 +59,11 @@ void walkFiles(const std::string& mask) {
   SearchEntry entry;
   while (nextSearchEntry(search, entry)) {
     ++runState.fileCount;
-    if (entry.size <= static_cast<std::uint64_t>(readBlockSize)) {
+    {
       // A file of one block is done in a blink: its whole screen work goes to the terminal in
       // one write. A larger file shows its progress as it goes.
-      ScreenUpdate wholeFile;
-      showFileStart();
-      archiveOneFile(entry);
-    } else {
+      std::optional<ScreenUpdate> wholeFile;
+      if (entry.size <= static_cast<std::uint64_t>(readBlockSize)) wholeFile.emplace();
       showFileStart();
       archiveOneFile(entry);
     }
