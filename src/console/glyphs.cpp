@@ -129,9 +129,8 @@ void appendUtf8(std::string& out, char32_t cp) {
   }
 }
 
-Glyph decodeGlyph(std::string_view text, std::size_t pos) {
+int utf8SequenceLength(std::string_view text, std::size_t pos, char32_t* codePoint) {
   const auto byte = static_cast<unsigned char>(text[pos]);
-  if (byte < 0x80) return byteGlyph(byte);
   int length = 0;
   char32_t cp = 0;
   if (byte >= 0xC2 && byte <= 0xDF) {
@@ -144,18 +143,26 @@ Glyph decodeGlyph(std::string_view text, std::size_t pos) {
     length = 4;
     cp = byte & 0x07;
   } else {
-    return byteGlyph(byte);
+    return 0;  // ASCII, a continuation byte, an overlong lead (C0, C1) or F5-FF
   }
-  if (pos + length > text.size()) return byteGlyph(byte);
+  if (pos + length > text.size()) return 0;
   for (int i = 1; i < length; ++i) {
     const auto next = static_cast<unsigned char>(text[pos + i]);
-    if (!isContinuation(next)) return byteGlyph(byte);
+    if (!isContinuation(next)) return 0;
     cp = (cp << 6) | (next & 0x3F);
   }
   constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    return byteGlyph(byte);
-  }
+  if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  *codePoint = cp;
+  return length;
+}
+
+Glyph decodeGlyph(std::string_view text, std::size_t pos) {
+  const auto byte = static_cast<unsigned char>(text[pos]);
+  if (byte < 0x80) return byteGlyph(byte);
+  char32_t cp = 0;
+  const int length = utf8SequenceLength(text, pos, &cp);
+  if (length == 0) return byteGlyph(byte);
   // C1 controls are valid UTF-8, but a terminal may act on them (U+009B starts a sequence).
   if (cp < 0xA0) return byteGlyph(byte);
   return {cp, length, glyphWidth(cp)};

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "console/glyphs.h"
 #include "driver/run_state.h"
 #include "ui/colour_text.h"
 #include "ui/error_log.h"
@@ -193,35 +194,14 @@ bool needsUtf8Flag(std::string_view name) {
   bool nonAscii = false;
   std::size_t i = 0;
   while (i < name.size()) {
-    const auto lead = static_cast<unsigned char>(name[i]);
-    if (lead < 0x80) {
+    if (static_cast<unsigned char>(name[i]) < 0x80) {
       ++i;
       continue;
     }
-    nonAscii = true;
-    int length;
     char32_t codePoint;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-      codePoint = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      codePoint = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      codePoint = lead & 0x07;
-    } else {
-      return false;  // a continuation byte, an overlong lead (C0, C1) or F5-FF
-    }
-    if (name.size() - i < static_cast<std::size_t>(length)) return false;
-    for (int k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(name[i + static_cast<std::size_t>(k)]);
-      if ((next & 0xC0) != 0x80) return false;
-      codePoint = (codePoint << 6) | (next & 0x3F);
-    }
-    if ((length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000)) return false;
-    if (codePoint >= 0xD800 && codePoint <= 0xDFFF) return false;
-    if (codePoint > 0x10FFFF) return false;
+    const int length = utf8SequenceLength(name, i, &codePoint);
+    if (length == 0) return false;
+    nonAscii = true;
     i += static_cast<std::size_t>(length);
   }
   return nonAscii;
