@@ -1,6 +1,7 @@
 #include "console/terminal_guard.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,18 +22,27 @@ std::atomic<int> guardRow{1};
 std::atomic<void (*)()> cleanupHook{nullptr};
 volatile sig_atomic_t continuedFlag = 0;
 
-constexpr int kFatalSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGSEGV,
-                                 SIGBUS, SIGFPE,  SIGILL,  SIGABRT};
+// Every signal whose default action ends the process and that can be caught. The real-time
+// signals end it too; they are added at run time (SIGRTMIN is not a constant).
+constexpr int kFatalSignals[] = {SIGINT,    SIGQUIT, SIGTERM, SIGHUP,  SIGSEGV, SIGBUS,  SIGFPE,
+                                 SIGILL,    SIGABRT, SIGXCPU, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE,
+                                 SIGVTALRM, SIGPROF, SIGSYS,  SIGTRAP, SIGPOLL, SIGPWR,  SIGSTKFLT};
+// Sent by people or by the shell's job control: a disposition of "ignore" inherited from the
+// shell (nohup, a background job) is theirs to keep.
+constexpr int kIgnorableSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE};
 constexpr int kStopSignals[] = {SIGTSTP, SIGCONT};
+constexpr int kMaxSavedActions = 96;
 
 struct SavedAction {
   int signal;
   struct sigaction action;
   bool installed;
 };
-SavedAction savedActions[sizeof kFatalSignals / sizeof kFatalSignals[0] +
-                         sizeof kStopSignals / sizeof kStopSignals[0]];
+SavedAction savedActions[kMaxSavedActions];
 int savedCount = 0;
+
+// A crash from a stack overflow needs a stack of its own to run its handler on.
+alignas(16) char alternateStack[64 << 10];
 
 void writeAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -66,8 +76,15 @@ void setAction(int sig, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
   sigfillset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
+  action.sa_flags = SA_RESTART | (handler == SIG_DFL || handler == SIG_IGN ? 0 : SA_ONSTACK);
   sigaction(sig, &action, nullptr);
+}
+
+bool ignorable(int sig) {
+  for (int candidate : kIgnorableSignals) {
+    if (candidate == sig) return true;
+  }
+  return false;
 }
 
 void raiseWithDefaultAction(int sig) {
@@ -112,6 +129,7 @@ void onContinueSignal(int) {
 }
 
 void install(int sig, void (*handler)(int), bool keepIgnored) {
+  if (savedCount == kMaxSavedActions) return;
   SavedAction& saved = savedActions[savedCount++];
   saved.signal = sig;
   saved.installed = sigaction(sig, nullptr, &saved.action) == 0;
@@ -121,6 +139,23 @@ void install(int sig, void (*handler)(int), bool keepIgnored) {
     return;
   }
   setAction(sig, handler);
+}
+
+// Colours off, scroll region off (a scroll may have been cut short), cursor where the output
+// stood, modes as before; then the mark is cleared.
+void resetTerminal(bool freshLine) {
+  const int savedErrno = errno;
+  char buffer[64];
+  char* end = appendText(buffer, "\x1b[0m\x1b[r\x1b[");
+  end = appendNumber(end, guardRow.load());
+  *end++ = ';';
+  end = appendNumber(end, guardColumn.load());
+  *end++ = 'H';
+  if (freshLine && guardColumn.load() > 1) end = appendText(end, "\r\n");
+  writeAll(guardFd, buffer, static_cast<std::size_t>(end - buffer));
+  tcsetattr(guardFd, TCSANOW, &savedModes);
+  armed = false;
+  errno = savedErrno;
 }
 
 }  // namespace
@@ -138,28 +173,23 @@ void setGuardCursor(int column, int row) {
 }
 
 void restoreTerminalGuard(bool freshLine) {
-  if (!armed.exchange(false)) return;
-  const int savedErrno = errno;
-  // Colours off, scroll region off (a scroll may have been cut short), cursor where the output
-  // stood.
-  char buffer[64];
-  char* end = appendText(buffer, "\x1b[0m\x1b[r\x1b[");
-  end = appendNumber(end, guardRow.load());
-  *end++ = ';';
-  end = appendNumber(end, guardColumn.load());
-  *end++ = 'H';
-  if (freshLine && guardColumn.load() > 1) end = appendText(end, "\r\n");
-  writeAll(guardFd, buffer, static_cast<std::size_t>(end - buffer));
-  tcsetattr(guardFd, TCSANOW, &savedModes);
-  errno = savedErrno;
+  // The mark is cleared only once the terminal is reset: a signal arriving meanwhile waits (in
+  // a handler every signal is blocked already), so no way out finds it cleared too early.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &previous);
+  if (armed.load()) resetTerminal(freshLine);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void installFatalSignalHandlers() {
   removeSignalHandlers();
-  for (int sig : kFatalSignals) {
-    const bool sentByPeople = sig == SIGINT || sig == SIGQUIT || sig == SIGTERM || sig == SIGHUP;
-    install(sig, onFatalSignal, sentByPeople);
-  }
+  stack_t stack{};
+  stack.ss_sp = alternateStack;
+  stack.ss_size = sizeof alternateStack;
+  sigaltstack(&stack, nullptr);
+  for (int sig : kFatalSignals) install(sig, onFatalSignal, ignorable(sig));
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) install(sig, onFatalSignal, false);
 }
 
 void installStopSignalHandlers() {

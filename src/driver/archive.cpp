@@ -3,21 +3,17 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <minizip/zip.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
-#include <atomic>
 #include <cerrno>
-#include <csignal>
-#include <cstring>
 
-#include "console/console.h"
 #include "console/glyphs.h"
-#include "driver/run_state.h"
+#include "driver/archive_stream.h"
+#include "driver/temp_files.h"
 #include "ui/colour_text.h"
-#include "ui/error_log.h"
-#include "ui/main_screen.h"
 
 namespace {
 
@@ -27,37 +23,138 @@ constexpr std::uint64_t kZip64Size = 0xFFFFFFFFu;
 // General-purpose bit 11: the entry's name is UTF-8.
 constexpr uLong kUtf8NameFlag = 0x800;
 
-// The archive in hand, for the fatal-signal path: the path is complete before the flag is set,
-// and the flag is set from just before zipOpen until zipClose has returned.
-char archiveInProgressPath[PATH_MAX];
-volatile std::sig_atomic_t archiveInProgress = 0;
-
-void beginArchiveInProgress(const std::string& path) {
-  if (path.size() >= sizeof archiveInProgressPath) return;  // too long for open() as well
-  std::memcpy(archiveInProgressPath, path.c_str(), path.size() + 1);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  archiveInProgress = 1;
+FileIdentity identityOf(const struct stat& status) {
+  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-void endArchiveInProgress() {
-  archiveInProgress = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool createdThisRun(const struct stat& status) {
-  for (const FileIdentity& created : batchRun.createdArchives) {
-    if (created.device == status.st_dev && created.inode == status.st_ino) return true;
+bool sameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// What tar calls "file changed as we read it": its size, its data's time or its inode's time
+// moved between the open and the last read (a rename or a new link moves the inode's time).
+bool changedBetween(const struct stat& before, const struct stat& after) {
+  return before.st_size != after.st_size || !sameTime(before.st_mtim, after.st_mtim) ||
+         !sameTime(before.st_ctim, after.st_ctim);
+}
+
+// The source, held open from before its first read until it is deleted or kept, so that what
+// is deleted can be checked to be what was read.
+struct Source {
+  Descriptor fd;
+  struct stat opened {};
+};
+
+// Opens the source without blocking (a FIFO swapped in after the search would otherwise hang
+// the run) and accepts only a regular file. Returns 0 or the errno of the failure.
+int openSource(const BatchRun& run, const std::string& name, Source& source) {
+  source.fd.reset(
+      openat(run.sourceFolder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!source.fd.valid()) return errno;
+  if (fstat(source.fd.get(), &source.opened) != 0) return errno;
+  if (!S_ISREG(source.opened.st_mode)) return S_ISDIR(source.opened.st_mode) ? EISDIR : EINVAL;
+  return 0;
+}
+
+// The temporary file an archive is written into. Removed when its owner goes, unless it was
+// committed to the archive name first.
+class TempArchive {
+ public:
+  explicit TempArchive(BatchRun& run) : run_(run) {}
+  ~TempArchive() { remove(); }
+  TempArchive(const TempArchive&) = delete;
+  TempArchive& operator=(const TempArchive&) = delete;
+
+  // Returns 0 or the errno of the failure.
+  int create(std::string_view archiveName) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      name_ = tempArchiveName(archiveName, run_.random());
+      // Recorded before it exists: a signal right after the create must find it.
+      recordTempFile(run_.tempSlot, run_.workDir.get(), name_.c_str());
+      fd_.reset(openat(run_.workDir.get(), name_.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
+      if (fd_.valid()) return 0;
+      const int error = errno;
+      forgetTempFile(run_.tempSlot);
+      if (error != EEXIST) return error;
+    }
+    return EEXIST;
   }
-  return false;
-}
 
-void rememberCreated(const std::string& path) {
-  struct stat status;
-  if (lstat(path.c_str(), &status) == 0) {
-    batchRun.createdArchives.push_back(
-        {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)});
+  int fd() const { return fd_.get(); }
+  const std::string& name() const { return name_; }
+
+  // Gives the file the archive name. Without replace an archive that appeared there meanwhile
+  // is kept and EEXIST returned. Returns 0 or the errno of the failure.
+  int commit(const std::string& archiveName, bool replace) {
+    const int folder = run_.workDir.get();
+    const char* from = name_.c_str();
+    const char* to = archiveName.c_str();
+    int result;
+    if (replace) {
+      result = renameat(folder, from, folder, to);
+    } else {
+      result = renameat2(folder, from, folder, to, RENAME_NOREPLACE);
+      if (result != 0 && (errno == EINVAL || errno == ENOSYS)) result = commitByLink(from, to);
+    }
+    if (result != 0) return errno;
+    fd_.reset();
+    forgetTempFile(run_.tempSlot);
+    name_.clear();
+    return 0;
   }
-}
+
+  void remove() {
+    fd_.reset();
+    if (name_.empty()) return;
+    unlinkat(run_.workDir.get(), name_.c_str(), 0);
+    forgetTempFile(run_.tempSlot);
+    name_.clear();
+  }
+
+ private:
+  // For file systems without RENAME_NOREPLACE: a hard link never replaces anything. Where
+  // links are not supported either, a look before the rename is the best there is.
+  int commitByLink(const char* from, const char* to) {
+    const int folder = run_.workDir.get();
+    if (linkat(folder, from, folder, to, 0) == 0) {
+      unlinkat(folder, from, 0);
+      return 0;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP) return -1;
+    struct stat existing;
+    if (fstatat(folder, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+      errno = EEXIST;
+      return -1;
+    }
+    return renameat(folder, from, folder, to);
+  }
+
+  BatchRun& run_;
+  Descriptor fd_;
+  std::string name_;  // empty once committed or removed
+};
+
+// The open archive; closed through zipClose whatever happens.
+class ZipHandle {
+ public:
+  explicit ZipHandle(zipFile handle) : handle_(handle) {}
+  ~ZipHandle() {
+    if (handle_ != nullptr) zipClose(handle_, nullptr);
+  }
+  ZipHandle(const ZipHandle&) = delete;
+  ZipHandle& operator=(const ZipHandle&) = delete;
+
+  zipFile get() const { return handle_; }
+  int close() { return zipClose(std::exchange(handle_, nullptr), nullptr); }
+
+ private:
+  zipFile handle_;
+};
 
 void fillFileInfo(zip_fileinfo& info, std::uint32_t dosTime) {
   info = zip_fileinfo{};
@@ -96,8 +193,8 @@ int openEntry(zipFile archive, const char* name, const zip_fileinfo& info, int m
 }
 
 // Fills buffer up to readBlockSize bytes or the end of the file. A short block is the end of
-// the file, unless failed is set: then a read failed after the bytes delivered.
-int fillBlock(int source, unsigned char* buffer, bool& atEnd, bool& failed) {
+// the file, unless *error is set: then a read failed after the bytes delivered.
+int fillBlock(int source, unsigned char* buffer, bool& atEnd, int* error) {
   int filled = 0;
   while (filled < readBlockSize && !atEnd) {
     const ssize_t got =
@@ -106,78 +203,163 @@ int fillBlock(int source, unsigned char* buffer, bool& atEnd, bool& failed) {
       filled += static_cast<int>(got);
     } else if (got == 0) {
       atEnd = true;  // no need to ask again: the next block is the empty read that ends the file
+    } else if (errno == EAGAIN) {
+      // Only a file with mandatory locks says this of a regular file: wait for it as a
+      // blocking read would.
+      usleep(1000);
     } else if (errno != EINTR) {
-      failed = true;
+      *error = errno;
       break;
     }
   }
   return filled;
 }
 
-std::uint64_t currentSize(int source) {
-  struct stat status;
-  return fstat(source, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
-}
-
-// Reads the source into the open entry block by block and returns fileResult: 0 when it was
-// read to its end and every block written. ownerMayWrite is only looked up for -D.
-int copySource(zipFile archive, const SearchEntry& entry, bool zip64, bool& ownerMayWrite) {
-  const int source = open(entry.path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (source < 0) {
-    addLogEntry(LOG_ADD_FAILED);
-    return -1;
-  }
-  if (runState.options.deleteAfterZipping) {
-    // On Linux unlink ignores the file's own mode; a file its owner may not write stands for
-    // one the user wants kept, as a read-only file is kept where erasing it fails.
-    struct stat sourceStatus;
-    ownerMayWrite = fstat(source, &sourceStatus) == 0 && (sourceStatus.st_mode & S_IWUSR);
-  }
-  unsigned char* const readBuffer = batchRun.readBuffer;
+// Reads the source into the open entry block by block. Returns 0 when it was read to its end
+// and every block written.
+int copySource(BatchRun& run, zipFile archive, const Source& source, bool zip64,
+               const ArchiveStream& stream, std::size_t nameLength, FileOutcome& outcome) {
+  unsigned char* const readBuffer = run.readBuffer.data();
+  const auto size = static_cast<std::uint64_t>(source.opened.st_size);
   std::uint64_t position = 0;
   bool atEnd = false;
   int fileResult;
   int bytesRead;
   do {
-    bool readFailed = false;
-    bytesRead = fillBlock(source, readBuffer, atEnd, readFailed);
-    if (readFailed) addLogEntry(LOG_READ_FAILED);
+    int readError = 0;
+    bytesRead = fillBlock(source.fd.get(), readBuffer, atEnd, &readError);
+    if (readError != 0) outcome.report(LOG_READ_FAILED, readError);
     int written = 0;
     if (bytesRead > 0) {
       position += static_cast<std::uint64_t>(bytesRead);
-      // The size the search saw moments ago serves until the file proves to have grown; only
-      // then is it asked afresh (a call per block on ten thousand small files is not free).
-      drawProgress(position, position <= entry.size ? entry.size : currentSize(source));
-      if (!zip64 && position >= kZip64Size) {
-        written = -1;  // grew past what an entry without ZIP64 can describe
+      if (run.progress) run.progress(position, std::max(position, size));
+      if (!zip64 && needsZip64(position, nameLength)) {
+        // Grew past what an entry without ZIP64 can describe.
+        written = -1;
+        outcome.report(LOG_WRITE_FAILED, EFBIG);
       } else {
         written = zipWriteInFileInZip(archive, readBuffer, static_cast<unsigned>(bytesRead));
+        if (written < 0) outcome.report(LOG_WRITE_FAILED, stream.error());
       }
-      if (written < 0) addLogEntry(LOG_WRITE_FAILED);
     }
     // A read error fails the file even when the block read with it was written.
-    fileResult = readFailed ? -1 : written;
+    fileResult = readError != 0 ? -1 : written;
   } while (fileResult == 0 && bytesRead > 0);
-  close(source);
+  outcome.bytesRead = position;
   return fileResult;
 }
 
-// The archive and the folder entry naming it on disk, before -D removes the only other copy.
-// A file system that cannot sync at all (EINVAL) is taken as it is; any other failure means
-// the archive may not survive a crash, and the source is kept.
-bool syncToDisk(const std::string& path, int extraFlags) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | extraFlags);
-  if (fd < 0) return false;
-  const bool synced = fsync(fd) == 0 || errno == EINVAL;
-  close(fd);
-  return synced;
+// Why the file is not packed at all, or nothing when it is to be packed. One look at the
+// archive name serves three rules: what this run made is never overwritten, an existing
+// archive is kept without -O, and only a regular file is ever replaced.
+bool decide(const BatchRun& run, const std::string& archiveName, std::string_view extension,
+            FileOutcome& outcome) {
+  if (upperCase(extension) == ".ZIP") {
+    outcome.report(LOG_SKIPPED);
+    return false;
+  }
+  if (archiveName.size() > NAME_MAX) {
+    outcome.report(LOG_OPEN_FAILED, ENAMETOOLONG);
+    return false;
+  }
+  struct stat existing;
+  if (fstatat(run.workDir.get(), archiveName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
+    return true;  // nothing there, or nothing to be learnt: creating the archive will tell
+  }
+  if (S_ISDIR(existing.st_mode)) {
+    outcome.report(LOG_OPEN_FAILED, EISDIR);
+    return false;
+  }
+  const bool regular = S_ISREG(existing.st_mode);
+  if ((regular && run.createdArchives.contains(identityOf(existing))) ||
+      !run.options.overwriteArchives) {
+    outcome.report(LOG_SKIPPED);
+    return false;
+  }
+  if (!regular) {
+    // A FIFO, a device or a link there is left alone, -O or not.
+    outcome.report(LOG_OPEN_FAILED, EEXIST);
+    return false;
+  }
+  return true;
 }
 
-bool flushArchive(const std::string& archivePath) {
-  return syncToDisk(archivePath, 0) && syncToDisk(batchRun.workDir, O_DIRECTORY);
+// The archive name already names the source (a hard link, a link, a file system that ignores
+// case), or with -O an archive this run made: committing would destroy one of them.
+bool nameIsTaken(const BatchRun& run, const std::string& archiveName, const Source& source) {
+  const int folder = run.workDir.get();
+  struct stat target;
+  if (fstatat(folder, archiveName.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (sameFile(target, source.opened)) return true;
+  if (run.options.overwriteArchives && run.createdArchives.contains(identityOf(target))) {
+    return true;
+  }
+  return fstatat(folder, archiveName.c_str(), &target, 0) == 0 && sameFile(target, source.opened);
+}
+
+// fsync, taking a file system that cannot sync at all (EINVAL) as it is.
+int syncToDisk(int fd) {
+  return fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+}
+
+// Renames the complete archive into place and, with -D, deletes the source once the archive is
+// on disk and the source's name still names the file that was read.
+void commit(BatchRun& run, TempArchive& temp, const std::string& archiveName,
+            const std::string& sourceName, const Source& source, bool changed,
+            FileOutcome& outcome) {
+  // On Linux unlink ignores the file's own mode; a file its owner may not write stands for one
+  // the user wants kept, as a read-only file is kept where erasing it fails.
+  const bool eraseSource =
+      run.options.deleteAfterZipping && !changed && (source.opened.st_mode & S_IWUSR) != 0;
+  if (eraseSource) {
+    if (const int error = syncToDisk(temp.fd())) {
+      outcome.report(LOG_CLOSE_FAILED, error);
+      return;
+    }
+  }
+  struct stat made;
+  if (fstat(temp.fd(), &made) != 0) {
+    outcome.report(LOG_CLOSE_FAILED, errno);
+    return;
+  }
+  if (nameIsTaken(run, archiveName, source)) {
+    outcome.report(LOG_OPEN_FAILED, EEXIST);
+    return;
+  }
+  if (const int error = temp.commit(archiveName, run.options.overwriteArchives)) {
+    outcome.report(error == EEXIST ? LOG_SKIPPED : LOG_OPEN_FAILED, error == EEXIST ? 0 : error);
+    return;
+  }
+  outcome.committed = true;
+  run.createdArchives.insert(identityOf(made));
+  if (changed) {
+    outcome.report(LOG_CHANGED_WHILE_READ);
+    return;
+  }
+  if (!eraseSource) return;
+  if (const int error = syncToDisk(run.workDir.get())) {
+    outcome.report(LOG_CLOSE_FAILED, error);
+    return;
+  }
+  struct stat now;
+  if (fstatat(run.sourceFolder, sourceName.c_str(), &now, 0) != 0 ||
+      !sameFile(now, source.opened)) {
+    outcome.report(LOG_CHANGED_WHILE_READ);
+    return;
+  }
+  outcome.deleted = unlinkat(run.sourceFolder, sourceName.c_str(), 0) == 0;
 }
 
 }  // namespace
+
+bool openWorkDir(BatchRun& run) {
+  // Read access is only needed to fsync the folder; a folder that can be written but not read
+  // still takes archives.
+  run.workDir.reset(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!run.workDir.valid()) run.workDir.reset(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (run.sourceFolder < 0) run.sourceFolder = run.workDir.get();
+  return run.workDir.valid();
+}
 
 void splitName(std::string_view name, std::string& baseName, std::string& extension) {
   const std::size_t dot = name.rfind('.');
@@ -207,94 +389,84 @@ bool needsUtf8Flag(std::string_view name) {
   return nonAscii;
 }
 
-bool fileExists(const std::string& name) {
-  const int fd = open(name.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
+bool needsZip64(std::uint64_t size, std::size_t nameLength) {
+  // zlib's own bound for data that does not compress: stored blocks of at most 16 KiB cost five
+  // bytes each. The headers around the entry name it twice.
+  const std::uint64_t worstEntry = size + (size >> 12) + (size >> 14) + (size >> 25) + 64;
+  const std::uint64_t headers = 2 * static_cast<std::uint64_t>(nameLength) + 256;
+  return worstEntry + headers >= kZip64Size;
 }
 
-void eraseFile(const std::string& name) {
-  unlink(name.c_str());
+std::string tempArchiveName(std::string_view archiveName, std::uint64_t random) {
+  static constexpr char kLetters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  constexpr std::size_t kSuffix = 8;
+  const std::size_t room = NAME_MAX - 2 - kSuffix;
+  std::string name = ".";
+  name.append(archiveName.substr(0, room));
+  name += '.';
+  for (std::size_t i = 0; i < kSuffix; ++i) {
+    name += kLetters[random % 62];
+    random /= 62;
+  }
+  return name;
 }
 
-void removeArchiveInProgress() {
-  if (archiveInProgress) unlink(archiveInProgressPath);
-}
+FileOutcome archiveOneFile(BatchRun& run, const SearchEntry& entry) {
+  FileOutcome outcome;
+  std::string baseName, extension;
+  splitName(entry.name, baseName, extension);
+  const std::string archiveName = baseName + ".zip";
+  if (!decide(run, archiveName, extension, outcome)) return outcome;
 
-void archiveOneFile(const SearchEntry& entry) {
-  const RunOptions& options = runState.options;
-  splitName(entry.name, runState.baseName, runState.extension);
-  bool skipFile = false;
-  int fileResult = 0;
-
-  static std::string archivePath;  // kept between files for its storage only
-  archivePath.assign(batchRun.workDir).append(runState.baseName).append(".zip");
-  if (upperCase(runState.extension) == ".ZIP") skipFile = true;
-
-  // One look at the archive path serves three rules: what this run made is never overwritten,
-  // an existing archive is kept without -O, and only a regular file is ever written to.
-  struct stat archiveStatus;
-  const bool archivePresent = lstat(archivePath.c_str(), &archiveStatus) == 0;
-  if (archivePresent && !skipFile) {
-    if (S_ISREG(archiveStatus.st_mode) && createdThisRun(archiveStatus)) {
-      skipFile = true;
-    } else if (!options.overwriteArchives && fileExists(archivePath)) {
-      skipFile = true;
-    }
+  Source source;
+  if (const int error = openSource(run, entry.name, source)) {
+    outcome.report(LOG_ADD_FAILED, error);
+    return outcome;
   }
-
-  writeStatusLine("|07- |15ZIPPING|07: |15 ", entry.name, false);
-  if (skipFile) {
-    addLogEntry(LOG_SKIPPED);
-    return;
+  TempArchive temp(run);
+  if (const int error = temp.create(archiveName)) {
+    outcome.report(LOG_OPEN_FAILED, error);
+    return outcome;
   }
-  // A folder, FIFO, device or link there is left alone: a FIFO would block the run for ever,
-  // and a link to /dev/null would swallow the data and let -D delete the source.
-  if (archivePresent && !S_ISREG(archiveStatus.st_mode)) {
-    addLogEntry(LOG_OPEN_FAILED);
-    return;
+  ArchiveStream stream(temp.fd(), run.writeBuffer.data(), run.writeBuffer.size());
+  zlib_filefunc64_def functions = stream.functions();
+  ZipHandle archive(zipOpen2_64(temp.name().c_str(), APPEND_STATUS_CREATE, nullptr, &functions));
+  if (archive.get() == nullptr) {
+    outcome.report(LOG_OPEN_FAILED, stream.error() != 0 ? stream.error() : ENOMEM);
+    return outcome;
   }
-
-  beginArchiveInProgress(archivePath);
-  zipFile archive = zipOpen(archivePath.c_str(), APPEND_STATUS_CREATE);
-  if (archive == nullptr) {
-    endArchiveInProgress();
-    addLogEntry(LOG_OPEN_FAILED);
-    return;
-  }
-  if (entry.sharesArchive) rememberCreated(archivePath);
 
   zip_fileinfo fileInfo;
   fillFileInfo(fileInfo, entry.time);
-  const int level = options.compressionLevel;
-  const bool zip64 = entry.size >= kZip64Size;
-  bool ownerMayWrite = false;
-  fileResult = openEntry(archive, entry.name.c_str(), fileInfo, level == 0 ? 0 : Z_DEFLATED, level,
-                         zip64, needsUtf8Flag(entry.name));
+  const int level = run.options.compressionLevel;
+  const bool zip64 =
+      needsZip64(static_cast<std::uint64_t>(source.opened.st_size), entry.name.size());
+  int fileResult = openEntry(archive.get(), entry.name.c_str(), fileInfo,
+                             level == 0 ? 0 : Z_DEFLATED, level, zip64, needsUtf8Flag(entry.name));
   if (fileResult != 0) {
-    addLogEntry(LOG_ADD_FAILED);
+    outcome.report(LOG_ADD_FAILED, stream.error());
   } else {
-    fileResult = copySource(archive, entry, zip64, ownerMayWrite);
+    fileResult = copySource(run, archive.get(), source, zip64, stream, entry.name.size(), outcome);
   }
+  struct stat afterRead;
+  const bool changed = fileResult == 0 && (fstat(source.fd.get(), &afterRead) != 0 ||
+                                           changedBetween(source.opened, afterRead));
   if (fileResult == 0) {
-    fileResult = zipCloseFileInZip(archive);
-    if (fileResult != 0) addLogEntry(LOG_CLOSE_FAILED);
+    fileResult = zipCloseFileInZip(archive.get());
+    if (fileResult != 0) outcome.report(LOG_CLOSE_FAILED, stream.error());
   }
-  const int closeResult = zipClose(archive, nullptr);
-  endArchiveInProgress();
-  if (closeResult != 0) {
-    addLogEntry(LOG_CLOSE_FAILED);
-    return;
+  if (archive.close() != 0) {
+    outcome.report(LOG_CLOSE_FAILED, stream.error());
+    return outcome;
   }
-  if (fileResult != 0) return;
-
-  const bool eraseSource = options.deleteAfterZipping && ownerMayWrite;
-  if (eraseSource && !flushArchive(archivePath)) {
-    addLogEntry(LOG_CLOSE_FAILED);
-    return;
+  if (fileResult != 0) return outcome;
+  outcome.archiveSize = stream.size();
+  if (!zip64 && outcome.archiveSize >= kZip64Size) {
+    // The margin failed after all: such an archive is no archive to any reader.
+    outcome.report(LOG_CLOSE_FAILED, EFBIG);
+    return outcome;
   }
-  moveCursor(1, cursorRow());
-  writeStatusLine("|08√ |07ZIPPED |08: |07 ", entry.name, true);
-  if (eraseSource) eraseFile(entry.path);
+  commit(run, temp, archiveName, entry.name, source, changed, outcome);
+  return outcome;
 }

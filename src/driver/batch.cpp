@@ -1,10 +1,7 @@
 #include "driver/batch.h"
 
 #include <malloc.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <optional>
 #include <string_view>
 
@@ -12,7 +9,6 @@
 #include "driver/archive.h"
 #include "driver/command_line.h"
 #include "driver/dir_search.h"
-#include "driver/out_of_memory.h"
 #include "driver/run_state.h"
 #include "ui/colour_text.h"
 #include "ui/error_log.h"
@@ -24,18 +20,6 @@ namespace {
 constexpr std::string_view kSwitchTexts[2] = {"NO ", "YES"};
 constexpr std::uint8_t kEscape = 27;
 
-std::string currentDirectory() {
-  char* path = getcwd(nullptr, 0);
-  if (path == nullptr) {
-    if (errno == ENOMEM) outOfMemory();
-    // The current folder is gone: every archive then fails to be created, file by file.
-    return ".";
-  }
-  std::string directory(path);
-  std::free(path);
-  return directory;
-}
-
 // zlib and minizip take and free about 330 KiB per file. With glibc's defaults a free at the top
 // of the heap can hand that memory back, and the next file asks for it and faults it in again:
 // on 10,000 files of 1 KiB that was 12,000 brk calls and an eighth of the run's time. Kept
@@ -46,26 +30,42 @@ void keepFreedMemoryForReuse() {
   mallopt(M_TOP_PAD, 512 << 10);
 }
 
-void showFileStart() {
+void showFileStart(int fileCount, std::string_view name) {
   ScreenUpdate update;
-  writeAt(kFilesColumn, kFilesRow, std::to_string(runState.fileCount), kFieldAttribute);
+  writeAt(kFilesColumn, kFilesRow, std::to_string(fileCount), kFieldAttribute);
   clearProgress();
+  writeStatusLine("|07- |15ZIPPING|07: |15 ", name, false);
+}
+
+// The one place a file's outcome reaches the screen and the log.
+void reportOutcome(const FileOutcome& outcome, int fileNumber, std::string_view name) {
+  if (outcome.zipped()) {
+    moveCursor(1, cursorRow());
+    writeStatusLine("|08√ |07ZIPPED |08: |07 ", name, true);
+    return;
+  }
+  for (int i = 0; i < outcome.reportCount; ++i) {
+    addLogEntry(outcome.reports[i].code, fileNumber, name, outcome.reports[i].error);
+  }
 }
 
 // The main loop: one pass per match, ESC looked at between two files.
-void walkFiles(const std::string& mask) {
+void walkFiles(BatchRun& run) {
   DirectorySearch search;
-  startSearch(search, mask);
+  startSearch(search, run.workDir.get(), run.options.fileMask);
+  run.sourceFolder = search.folder.get();
+  run.progress = [](std::uint64_t position, std::uint64_t size) { drawProgress(position, size); };
+  int fileCount = 0;
   SearchEntry entry;
   while (nextSearchEntry(search, entry)) {
-    ++runState.fileCount;
+    ++fileCount;
     {
       // A file of one block is done in a blink: its whole screen work goes to the terminal in
       // one write. A larger file shows its progress as it goes.
       std::optional<ScreenUpdate> wholeFile;
       if (entry.size <= static_cast<std::uint64_t>(readBlockSize)) wholeFile.emplace();
-      showFileStart();
-      archiveOneFile(entry);
+      showFileStart(fileCount, entry.name);
+      reportOutcome(archiveOneFile(run, entry), fileCount, entry.name);
     }
     if (keyAvailable() && readKey() == kEscape) {
       writeLine("");
@@ -80,33 +80,28 @@ void walkFiles(const std::string& mask) {
 int runBatch(const std::vector<std::string>& parameters) {
   disableMouseInput();
   setTitle("Vordex v1.1");
-  runState = RunState{};
   releaseErrorLog();
-  batchRun.createdArchives.clear();
   if (parameters.empty()) {
     showUsage();
     return 0;
   }
 
   drawMainScreen();
-  runState.options = parseCommandLine(parameters);
-  const RunOptions& options = runState.options;
+  BatchRun run;
+  run.options = parseCommandLine(parameters);
+  const RunOptions& options = run.options;
   writeAt(kVersionColumn, kVersionRow, "1.1", kVersionAttribute);
   writeAt(kMaskColumn, kMaskRow, padRight(options.fileMask, kMaskWidth), kFieldAttribute);
   writeAt(kOverColumn, kOverRow, kSwitchTexts[options.overwriteArchives], kFieldAttribute);
   writeAt(kDeleteColumn, kDeleteRow, kSwitchTexts[options.deleteAfterZipping], kFieldAttribute);
 
   keepFreedMemoryForReuse();
-  batchRun.readBuffer = static_cast<unsigned char*>(std::malloc(readBlockSize));
-  if (batchRun.readBuffer == nullptr) outOfMemory();
-  batchRun.workDir = currentDirectory() + "/";
+  // A working folder that cannot be opened at all fails every file as it comes.
+  openWorkDir(run);
+  walkFiles(run);
 
-  walkFiles(options.fileMask);
-
-  std::free(batchRun.readBuffer);
-  batchRun.readBuffer = nullptr;
   if (errorCount() >= 1) viewErrorLog();
-  const int exitCode = failureCount() > 0 ? 2 : 0;
+  const int exitCode = failureCount() > 0 ? kExitFailed : kExitSuccess;
   releaseErrorLog();
   return exitCode;
 }

@@ -1,5 +1,8 @@
 #include "driver/command_line.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 RunOptions parseCommandLine(const std::vector<std::string>& parameters) {
   RunOptions options;
   if (parameters.empty()) return options;
@@ -19,4 +22,22 @@ RunOptions parseCommandLine(const std::vector<std::string>& parameters) {
     }
   }
   return options;
+}
+
+std::optional<std::string> expandedMaskParameter(const std::vector<std::string>& parameters) {
+  if (parameters.size() < 2) return std::nullopt;
+  const std::string& mask = parameters[0];
+  const std::size_t slash = mask.rfind('/');
+  const std::string maskFolder = slash == std::string::npos ? "" : mask.substr(0, slash + 1);
+  struct stat status;
+  for (std::size_t i = 1; i < parameters.size(); ++i) {
+    const std::string& parameter = parameters[i];
+    if (parameter.empty()) continue;
+    if (fstatat(AT_FDCWD, parameter.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 ||
+        (!maskFolder.empty() &&
+         fstatat(AT_FDCWD, (maskFolder + parameter).c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0)) {
+      return parameter;
+    }
+  }
+  return std::nullopt;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The command line as the shell delivers it, turned into the run's settings.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,3 +12,8 @@
 // (D, O or a digit, letters in either case). Everything else is ignored without a word. The
 // caller shows the usage text instead when there is no parameter at all.
 RunOptions parseCommandLine(const std::vector<std::string>& parameters);
+
+// The first parameter after the mask that names an existing entry of the current folder or of
+// the mask's folder, or nothing. Such a parameter means the shell expanded an unquoted mask into
+// several names, and the second of them would be taken for an option ("-Data.csv" as -D).
+std::optional<std::string> expandedMaskParameter(const std::vector<std::string>& parameters);

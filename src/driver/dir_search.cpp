@@ -1,10 +1,13 @@
 #include "driver/dir_search.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -57,18 +60,36 @@ std::uint32_t dosDateTime(std::time_t time) {
          (static_cast<std::uint32_t>(local.tm_sec) / 2);
 }
 
-void startSearch(DirectorySearch& search, std::string_view mask) {
+void startSearch(DirectorySearch& search, int workDir, std::string_view mask) {
   search.names.clear();
   search.order.clear();
   search.next = 0;
+  search.error = 0;
   const std::size_t slash = mask.rfind('/');
-  search.folder =
-      slash == std::string_view::npos ? std::string() : std::string(mask.substr(0, slash + 1));
+  const std::string folder =
+      slash == std::string_view::npos ? std::string(".") : std::string(mask.substr(0, slash + 1));
   const std::string pattern(slash == std::string_view::npos ? mask : mask.substr(slash + 1));
 
-  DIR* directory = opendir(search.folder.empty() ? "." : search.folder.c_str());
-  if (directory == nullptr) return;
-  while (const dirent* item = readdir(directory)) {
+  search.folder.reset(openat(workDir, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!search.folder.valid()) {
+    search.error = errno;
+    return;
+  }
+  // The listing reads through a copy, so the folder's own descriptor stays for the run.
+  const int listing = fcntl(search.folder.get(), F_DUPFD_CLOEXEC, 0);
+  DIR* directory = listing < 0 ? nullptr : fdopendir(listing);
+  if (directory == nullptr) {
+    search.error = errno;
+    if (listing >= 0) close(listing);
+    return;
+  }
+  for (;;) {
+    errno = 0;
+    const dirent* item = readdir(directory);
+    if (item == nullptr) {
+      search.error = errno;  // 0 at the end of the listing
+      break;
+    }
     const char* name = item->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     if (fnmatch(pattern.c_str(), name, 0) != 0) continue;
@@ -93,11 +114,9 @@ bool nextSearchEntry(DirectorySearch& search, SearchEntry& entry) {
   while (search.next < search.order.size()) {
     const std::uint32_t item = search.order[search.next++];
     const char* name = search.names.data() + (item & ~kSharesArchive);
-    entry.path.assign(search.folder).append(name);
-    // stat, not lstat: a link to a regular file is yielded, one to a folder or a FIFO is not,
-    // and a FIFO is never opened (reading one would hang the run).
+    // Following links: a link to a regular file is yielded, one to a folder or a FIFO is not.
     struct stat status;
-    if (stat(entry.path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
+    if (fstatat(search.folder.get(), name, &status, 0) != 0 || !S_ISREG(status.st_mode)) continue;
     entry.name.assign(name);
     entry.sharesArchive = (item & kSharesArchive) != 0;
     entry.size = static_cast<std::uint64_t>(status.st_size);

@@ -9,9 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/descriptor.h"
+
 struct SearchEntry {
   std::string name;  // the bare name, no folder part: the entry's name in the archive
-  std::string path;  // the mask's folder joined with the name: where the source is read
   std::uint64_t size = 0;
   std::uint32_t time = 0;  // last modification, local time, packed DOS date (high) and time (low)
   // Another match has the same base name and so the same archive name.
@@ -19,7 +20,10 @@ struct SearchEntry {
 };
 
 struct DirectorySearch {
-  std::string folder;  // the mask's part up to and including its last '/', or empty
+  // The mask's folder, opened once: every later look at its files goes through it, so a folder
+  // renamed during the run changes nothing.
+  Descriptor folder;
+  int error = 0;  // errno when the folder could not be opened or read
   // Every matching name followed by a zero byte, in one buffer: the search's memory grows with
   // the number of files only by the names themselves (and one offset each).
   std::string names;
@@ -29,10 +33,11 @@ struct DirectorySearch {
   std::size_t next = 0;
 };
 
-// Reads the mask's folder (the current one when the mask has no '/') and keeps the names that
-// the mask's last component matches with fnmatch: case-sensitive, and "*" matches a leading dot.
-// A folder that is missing or cannot be read gives an empty search, silently.
-void startSearch(DirectorySearch& search, std::string_view mask);
+// Reads the mask's folder (the current one when the mask has no '/'; a relative folder is taken
+// from workDir) and keeps the names that the mask's last component matches with fnmatch:
+// case-sensitive, and "*" matches a leading dot. A folder that is missing or cannot be read
+// gives an empty search and sets error.
+void startSearch(DirectorySearch& search, int workDir, std::string_view mask);
 
 // The next match that is a regular file, or a symbolic link to one, at the moment of the call;
 // false when there is none. Fills entry in place, so a run reuses its strings' storage.

@@ -1,22 +1,52 @@
 #pragma once
-// The run's settings and the state of the file in hand: plain data, shared by the batch driver
-// and the interface that reports on it.
+// The run's settings and what became of one file: plain data, shared by the batch driver and
+// the interface that reports on it.
 
+#include <array>
 #include <cstdint>
 #include <string>
 
 struct RunOptions {
-  std::string fileMask;          // parameter 1, as typed
-  int compressionLevel = -1;     // -1: zlib's default level; 0: stored; 1-9: deflate level
+  std::string fileMask;       // parameter 1, as typed
+  int compressionLevel = -1;  // -1: zlib's default level; 0: stored; 1-9: deflate level
   bool overwriteArchives = false;
   bool deleteAfterZipping = false;
 };
 
-struct RunState {
-  RunOptions options;
-  std::int32_t fileCount = 0;  // entries handed to archiving so far, skipped and failed ones included
-  std::string baseName;        // the file in hand's name up to its last dot
-  std::string extension;       // from its last dot on, dot included; empty without a dot
+// What the log says about a file.
+inline constexpr std::uint8_t LOG_SKIPPED = 0;
+inline constexpr std::uint8_t LOG_OPEN_FAILED = 1;
+inline constexpr std::uint8_t LOG_ADD_FAILED = 2;
+inline constexpr std::uint8_t LOG_READ_FAILED = 3;
+inline constexpr std::uint8_t LOG_WRITE_FAILED = 4;
+inline constexpr std::uint8_t LOG_CLOSE_FAILED = 5;
+// The source changed while it was read (or its name came to name another file): its archive
+// holds what was read and is kept, the source is never deleted.
+inline constexpr std::uint8_t LOG_CHANGED_WHILE_READ = 6;
+
+struct FileReport {
+  std::uint8_t code = LOG_SKIPPED;
+  int error = 0;  // errno of the call that failed; 0 when none did
 };
 
-inline RunState runState;
+// What became of one file. A failure followed by a failing close gives two reports.
+struct FileOutcome {
+  static constexpr int kMaxReports = 3;
+  std::array<FileReport, kMaxReports> reports{};
+  int reportCount = 0;
+  bool committed = false;  // a complete archive stands at the archive name
+  bool deleted = false;    // the source was removed (-D)
+  std::uint64_t bytesRead = 0;
+  std::uint64_t archiveSize = 0;
+
+  void report(std::uint8_t code, int error = 0) {
+    if (reportCount < kMaxReports) reports[reportCount++] = {code, error};
+  }
+  bool failed() const {
+    for (int i = 0; i < reportCount; ++i) {
+      if (reports[i].code != LOG_SKIPPED) return true;
+    }
+    return false;
+  }
+  bool zipped() const { return committed && reportCount == 0; }
+};

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "console/console.h"
-#include "driver/run_state.h"
 #include "ui/colour_text.h"
 #include "ui/main_screen.h"
 
@@ -13,6 +12,7 @@ namespace {
 constexpr std::string_view logMessages[] = {
     "Skipped: ZIP already exists", "Unable to open/create file ", "Error adding file to ZIP   ",
     "Error reading file         ", "Error writing to file      ", "Error closing file         ",
+    "File changed while zipping ",
 };
 
 constexpr std::string_view kSkippedTag = "|12! SKIPPED|04: ";
@@ -93,16 +93,15 @@ void moveSelectionDown() {
 
 }  // namespace
 
-void addLogEntry(uint8_t code) {
+void addLogEntry(uint8_t code, int fileNumber, std::string_view fileName, int error) {
   ScreenUpdate update;
-  const std::string name = runState.baseName + runState.extension;
   moveCursor(1, cursorRow());
-  writeStatusLine(tagFor(code), name, true);
+  writeStatusLine(tagFor(code), fileName, true);
   ++gReports;
   if (code != LOG_SKIPPED) ++gFailures;
   // Beyond the table's slots a report still shows and counts; only the entry is not kept.
   if (storedCount() < kErrorLogSlots) {
-    gEntries.push_back({static_cast<uint16_t>(runState.fileCount), name, code});
+    gEntries.push_back({static_cast<uint16_t>(fileNumber), std::string(fileName), code, error});
   }
   if (gReports <= kLogWindowRows) drawLogWindow();
   writeAt(kTotalColumn, kTotalRow, padLeft(std::to_string(gReports), 5), kTotalAttribute);

@@ -4,28 +4,25 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
-inline constexpr uint8_t LOG_SKIPPED = 0;
-inline constexpr uint8_t LOG_OPEN_FAILED = 1;
-inline constexpr uint8_t LOG_ADD_FAILED = 2;
-inline constexpr uint8_t LOG_READ_FAILED = 3;
-inline constexpr uint8_t LOG_WRITE_FAILED = 4;
-inline constexpr uint8_t LOG_CLOSE_FAILED = 5;
+#include "driver/run_state.h"  // the log codes
 
 inline constexpr int kErrorLogSlots = 1000;
 
 struct LogEntry {
   uint16_t fileNumber;   // low 16 bits of the file's number in the run
   std::string fileName;  // baseName + extension of the file in hand
-  uint8_t code;          // LOG_SKIPPED ... LOG_CLOSE_FAILED
+  uint8_t code;          // LOG_SKIPPED ... LOG_CHANGED_WHILE_READ
+  int error = 0;         // errno of the call that failed, 0 when none did
 };
 
-// Reports the file in hand (runState's baseName, extension and fileCount): rewrites its status
-// line, stores the entry (the first 1000 of a run), updates the log window and the total.
-void addLogEntry(uint8_t code);
+// Reports file number fileNumber of the run, named fileName: rewrites its status line, stores
+// the entry (the first 1000 of a run), updates the log window and the total.
+void addLogEntry(uint8_t code, int fileNumber, std::string_view fileName, int error = 0);
 // Reports in this run, stored or not.
 int errorCount();
-// Reports with an error code (1-5) in this run, stored or not.
+// Reports with an error code (1-6) in this run, stored or not.
 int failureCount();
 // The stored entry at 1-based index, or nullptr.
 const LogEntry* logEntry(int index);

@@ -18,7 +18,7 @@ namespace {
 
 std::vector<std::string> namesFound(const std::string& mask) {
   DirectorySearch search;
-  startSearch(search, mask);
+  startSearch(search, AT_FDCWD, mask);
   std::vector<std::string> names;
   SearchEntry entry;
   while (nextSearchEntry(search, entry)) names.push_back(entry.name);
@@ -128,14 +128,14 @@ TEST(DirectorySearch, YieldsOnlyRegularFilesAndLinksToThem) {
   ASSERT_EQ(symlink("/dev/null", "link-device.txt"), 0);
 
   DirectorySearch search;
-  startSearch(search, "*.txt");
+  startSearch(search, AT_FDCWD, "*.txt");
   SearchEntry entry;
   ASSERT_TRUE(nextSearchEntry(search, entry));
   EXPECT_EQ(entry.name, "file.txt");
   EXPECT_EQ(entry.size, 5u);
   ASSERT_TRUE(nextSearchEntry(search, entry));
   EXPECT_EQ(entry.name, "link-file.txt");
-  EXPECT_EQ(entry.path, "link-file.txt");
+  EXPECT_EQ(entry.name, "link-file.txt");
   EXPECT_EQ(entry.size, 5u);  // the target's size
   EXPECT_FALSE(nextSearchEntry(search, entry));
   close(unixSocket);
@@ -147,7 +147,7 @@ TEST(DirectorySearch, ReadsTheFolderOnceAndChecksEachFileWhenItsTurnComes) {
   writeFile("b.txt", "b");
   writeFile("c.txt", "c");
   DirectorySearch search;
-  startSearch(search, "*.txt");
+  startSearch(search, AT_FDCWD, "*.txt");
   writeFile("aa.txt", "made during the run");  // e.g. an archive of this run: never met
   ASSERT_EQ(unlink("b.txt"), 0);
   ASSERT_EQ(unlink("c.txt"), 0);
@@ -165,7 +165,7 @@ TEST(DirectorySearch, MarksNamesThatShareAnArchiveName) {
     writeFile(name, "x");
   }
   DirectorySearch search;
-  startSearch(search, "*");
+  startSearch(search, AT_FDCWD, "*");
   std::vector<std::string> sharing;
   SearchEntry entry;
   while (nextSearchEntry(search, entry)) {
@@ -183,19 +183,24 @@ TEST(DirectorySearch, AMaskWithAFolderPartReadsThatFolder) {
   writeFile("three.txt", "333");
 
   DirectorySearch search;
-  startSearch(search, "sub/*.txt");
+  startSearch(search, AT_FDCWD, "sub/*.txt");
   SearchEntry entry;
   ASSERT_TRUE(nextSearchEntry(search, entry));
   EXPECT_EQ(entry.name, "one.txt");
-  EXPECT_EQ(entry.path, "sub/one.txt");
   EXPECT_FALSE(nextSearchEntry(search, entry));
+  // The folder is held open: renamed during the run, it is still the one searched.
+  startSearch(search, AT_FDCWD, "sub/*.txt");
+  ASSERT_EQ(rename("sub", "moved"), 0);
+  ASSERT_TRUE(nextSearchEntry(search, entry));
+  EXPECT_EQ(entry.name, "one.txt");
+  ASSERT_EQ(rename("moved", "sub"), 0);
 
   EXPECT_EQ(namesFound("sub/deeper/*"), (Names{"two.txt"}));
   EXPECT_EQ(namesFound("./sub//*"), (Names{"one.txt"}));
   const std::string absolute = folder.slashed() + "sub/deeper/t*";
-  startSearch(search, absolute);
+  startSearch(search, AT_FDCWD, absolute);
   ASSERT_TRUE(nextSearchEntry(search, entry));
-  EXPECT_EQ(entry.path, folder.slashed() + "sub/deeper/two.txt");
+  EXPECT_EQ(entry.name, "two.txt");
   // The wildcards of the last component only: a folder part is taken literally.
   EXPECT_EQ(namesFound("s*/*.txt"), Names{});
   EXPECT_EQ(namesFound("sub/"), Names{});
@@ -207,6 +212,13 @@ TEST(DirectorySearch, AFolderThatCannotBeReadYieldsNothing) {
   EXPECT_EQ(namesFound("missing/*"), Names{});
   EXPECT_EQ(namesFound("plain/*"), Names{});
   EXPECT_EQ(namesFound("/proc/self/fd/999999/*"), Names{});
+  DirectorySearch search;
+  startSearch(search, AT_FDCWD, "missing/*");
+  EXPECT_EQ(search.error, ENOENT);
+  startSearch(search, AT_FDCWD, "plain/*");
+  EXPECT_EQ(search.error, ENOTDIR);
+  startSearch(search, AT_FDCWD, "*");
+  EXPECT_EQ(search.error, 0);
 }
 
 TEST(DirectorySearch, EachEntryCarriesItsSizeAndModificationTime) {
@@ -220,7 +232,7 @@ TEST(DirectorySearch, EachEntryCarriesItsSizeAndModificationTime) {
   ASSERT_EQ(utimensat(AT_FDCWD, "old.txt", old, 0), 0);
 
   DirectorySearch search;
-  startSearch(search, "*.txt");
+  startSearch(search, AT_FDCWD, "*.txt");
   SearchEntry entry;
   ASSERT_TRUE(nextSearchEntry(search, entry));
   EXPECT_EQ(entry.size, 70000u);

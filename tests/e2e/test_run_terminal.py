@@ -231,7 +231,16 @@ class Restore(LongRun):
         screen = self.end_of_run(128 + signal.SIGTERM)
         self.check_interrupted_run(screen, deleting=True)
 
+    def test_any_terminating_signal_restores_the_terminal_and_leaves_no_temporary_file(self):
+        self.start("*.dna", "-9", "-D", scroll_after=True)
+        self.wait_for_files(3, mid_file=True)
+        os.kill(self.pid(), signal.SIGUSR1)
+        screen = self.end_of_run(128 + signal.SIGUSR1)
+        self.check_interrupted_run(screen, deleting=True)
+
     def check_interrupted_run(self, screen, deleting):
+        # The archive in hand was a hidden temporary file: the signal took it away.
+        self.assertEqual([path.name for path in self.work.iterdir() if path.name[0] == "."], [])
         files = files_shown(screen)
         bar = bar_shown(screen)
         self.assertLess(files, FILE_COUNT)

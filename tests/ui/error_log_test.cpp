@@ -27,11 +27,8 @@ std::string nameOf(int file) {
 
 // Reports one file the way archiving does: its ZIPPING line first, then the report.
 void report(int file, uint8_t code) {
-  runState.fileCount = file;
-  runState.baseName = "file" + std::to_string(file);
-  runState.extension = ".txt";
   writeStatusLine("|07- |15ZIPPING|07: |15 ", nameOf(file), false);
-  addLogEntry(code);
+  addLogEntry(code, file, nameOf(file));
 }
 
 class ErrorLogTest : public ::testing::Test {
