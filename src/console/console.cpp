@@ -1,7 +1,6 @@
 #include "console/console.h"
 
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -10,7 +9,6 @@
 #include "console/console_internal.h"
 #include "console/console_model.h"
 #include "console/glyph_table.h"
-#include "console/memory_console.h"
 #include "console/terminal_backend.h"
 #include "console/terminal_guard.h"
 
@@ -23,41 +21,9 @@ class HeadlessBackend final : public ConsoleBackend {
   void collectKeys(KeyQueue&, bool) override {}
 };
 
-// Key bytes fed by a test are taken as having arrived all at once; once they are used up the
-// keyboard falls silent, so an unfinished sequence is settled at once. A test that wants to press
-// keys one at a time feeds them from the wait hook.
-class MemoryBackend final : public ConsoleBackend {
- public:
-  void feed(std::string_view bytes) { fed_ += bytes; }
-  void setWaitHook(std::function<void()> hook) { waitHook_ = std::move(hook); }
-  void flush(ConsoleModel&) override {}
-  void collectKeys(KeyQueue& queue, bool wait) override {
-    take(queue);
-    while (wait && queue.empty() && waitHook_) {
-      waitHook_();
-      if (fed_.empty()) return;
-      take(queue);
-    }
-  }
-
- private:
-  void take(KeyQueue& queue) {
-    std::vector<KeyPress> keys;
-    decoder_.feed(fed_, 0, keys);
-    decoder_.settle(keys);
-    fed_.clear();
-    for (const KeyPress& key : keys) queue.push(key);
-  }
-
-  std::string fed_;
-  KeyDecoder decoder_;
-  std::function<void()> waitHook_;
-};
-
 struct Console {
   ConsoleModel model;
   std::unique_ptr<ConsoleBackend> backend;
-  MemoryBackend* memory = nullptr;  // the back end when it is the in-memory one
   KeyQueue queue;
   uint8_t pendingByte = 0;  // the code of an extended key whose 0 readKey has returned
   int updateDepth = 0;
@@ -88,7 +54,6 @@ void finish(Console& c) {
 void install(Console& c, std::unique_ptr<ConsoleBackend> backend) {
   c.backend = std::move(backend);
   c.model.setListener(c.backend.get());
-  c.memory = nullptr;
   c.queue.clear();
   c.pendingByte = 0;
   c.updateDepth = 0;
@@ -231,72 +196,15 @@ ScreenUpdate::~ScreenUpdate() {
   if (c.updateDepth > 0 && --c.updateDepth == 0) c.backend->flush(c.model);
 }
 
-void openMemoryConsole(int columns, int rows, int cursorColumn, int cursorRow) {
-  Console& c = console();
-  closeConsole();
-  auto memory = std::make_unique<MemoryBackend>();
-  MemoryBackend* raw = memory.get();
-  c.model.reset(columns, rows, cursorColumn, cursorRow);
-  install(c, std::move(memory));
-  c.memory = raw;
-}
-
-void openConsoleOnDescriptor(int fd, int columns, int rows, int cursorColumn, int cursorRow) {
+void installConsoleBackend(std::unique_ptr<ConsoleBackend> backend, int columns, int rows,
+                           int cursorColumn, int cursorRow, bool closeAtShutDown) {
   Console& c = console();
   closeConsole();
   c.model.reset(columns, rows, cursorColumn, cursorRow);
-  install(c, terminalBackendOn(fd));
-  c.open = true;
+  install(c, std::move(backend));
+  c.open = closeAtShutDown;
 }
 
-void setKeyWaitHook(std::function<void()> hook) {
-  if (console().memory != nullptr) console().memory->setWaitHook(std::move(hook));
-}
-
-void feedKeyBytes(std::string_view bytes) {
-  if (console().memory != nullptr) console().memory->feed(bytes);
-}
-
-std::string screenText(int row) {
-  const ConsoleModel& model = begin().model;
-  std::string text;
-  if (row < 1 || row > model.rows()) return text;
-  for (int column = 1; column <= model.columns(); ++column) {
-    const Cell& cell = model.cell(column, row);
-    if (cell.continuation) continue;
-    appendUtf8(text, cell.glyph);
-    for (char32_t mark : cell.marks) {
-      if (mark != 0) appendUtf8(text, mark);
-    }
-  }
-  return text;
-}
-
-std::string screenGlyph(int column, int row) {
-  const ConsoleModel& model = begin().model;
-  std::string text;
-  if (row < 1 || row > model.rows() || column < 1 || column > model.columns()) return text;
-  const Cell& cell = model.cell(column, row);
-  if (cell.continuation) return text;
-  appendUtf8(text, cell.glyph);
-  for (char32_t mark : cell.marks) {
-    if (mark != 0) appendUtf8(text, mark);
-  }
-  return text;
-}
-
-uint8_t screenAttribute(int column, int row) {
-  const ConsoleModel& model = begin().model;
-  if (row < 1 || row > model.rows() || column < 1 || column > model.columns()) return 0;
-  return model.cell(column, row).attribute;
-}
-
-uint8_t currentAttribute() {
-  return begin().model.attribute();
-}
-int outputColumn() {
-  return begin().model.outputColumn();
-}
-int outputRow() {
-  return begin().model.outputRow();
+const ConsoleModel& consoleModel() {
+  return begin().model;
 }

@@ -8,7 +8,7 @@
 #include "console/console.h"
 #include "console/console_model.h"
 #include "console/glyphs.h"
-#include "console/memory_console.h"
+#include "support/memory_console.h"
 
 namespace {
 

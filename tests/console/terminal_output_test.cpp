@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "console/console.h"
-#include "console/console_internal.h"
+#include "support/memory_console.h"
 #include "console/terminal_guard.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "archive_reader.h"
-#include "console/memory_console.h"
+#include "support/memory_console.h"
 #include "driver/out_of_memory.h"
 #include "test_folder.h"
 #include "ui/error_log.h"

@@ -1,5 +1,6 @@
 """A sparse file just over 4 GiB is packed with ZIP64 and reads back whole; with -D it is
-deleted only once its archive is sound. Slow: it deflates 4 GiB.
+deleted only once its archive is sound. Random data just under 4 GiB, which deflate makes a
+little larger, gets ZIP64 too. Slow: each deflates 4 GiB.
 
     test_zip64.py PATH_TO_VORDEX [unittest arguments]
 """
@@ -59,6 +60,35 @@ class Zip64(unittest.TestCase):
             self.assertEqual(run(BINARY, folder, "huge.img", "-1", "-O", "-D", timeout=1200), 0)
             self.assertFalse(os.path.exists(source))
             self.assertLess(time.monotonic() - started, 600)
+
+
+    def test_random_data_just_under_four_gibibytes_gets_zip64_too(self):
+        # Deflate stores what it cannot shrink, five bytes more per block: 4,294,367,295
+        # random bytes make an entry past 4 GiB.
+        size = 4294367295
+        with tempfile.TemporaryDirectory(prefix="vordex-zip64-") as folder:
+            if shutil.disk_usage(folder).free < 2 * size + (1 << 30):
+                self.skipTest("needs 9 GiB of free disk")
+            source = os.path.join(folder, "big.bin")
+            with open(source, "wb") as out:
+                left = size
+                while left > 0:
+                    block = os.urandom(min(left, 16 << 20))
+                    out.write(block)
+                    left -= len(block)
+            self.assertEqual(run(BINARY, folder, "big.bin", "-1", "-D", timeout=1200), 0)
+            self.assertFalse(os.path.exists(source))
+            archive_path = os.path.join(folder, "big.zip")
+            self.assertGreater(os.path.getsize(archive_path), 1 << 32)
+            with zipfile.ZipFile(archive_path) as archive:
+                info = archive.infolist()[0]
+                self.assertEqual(info.file_size, size)
+                self.assertGreater(info.compress_size, 0xFFFFFFFF)
+            self.assertEqual(local_header(archive_path, info)["compressed"], 0xFFFFFFFF)
+            if shutil.which("unzip"):
+                done = subprocess.run(["unzip", "-tqq", archive_path], check=False,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                self.assertEqual(done.returncode, 0)
 
 
 if __name__ == "__main__":

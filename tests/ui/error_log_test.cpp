@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "console/console.h"
-#include "console/memory_console.h"
+#include "support/memory_console.h"
 #include "driver/run_state.h"
 #include "ui/colour_text.h"
 #include "ui/main_screen.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "console/console.h"
-#include "console/memory_console.h"
+#include "support/memory_console.h"
 #include "ui/colour_text.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "console/console.h"
-#include "console/memory_console.h"
+#include "support/memory_console.h"
 #include "ui/colour_text.h"
 
 namespace {

@@ -23,3 +23,8 @@ int outputRow();
 // keys one at a time and looking at the screen in between); if it feeds none, readKey answers
 // ESC. nullptr removes it.
 void setKeyWaitHook(std::function<void()> hook);
+
+// The console on a descriptor that is already open, drawing with the terminal back end but
+// leaving the descriptor's modes and the process's signals alone, so that a test can read back
+// the bytes each operation sends.
+void openConsoleOnDescriptor(int fd, int columns, int rows, int cursorColumn, int cursorRow);
