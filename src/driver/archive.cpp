@@ -76,7 +76,7 @@ class TempArchive {
       // Recorded before it exists: a signal right after the create must find it.
       recordTempFile(run_.tempSlot, run_.workDir.get(), name_.c_str());
       fd_.reset(openat(run_.workDir.get(), name_.c_str(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
+                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
       if (fd_.valid()) return 0;
       const int error = errno;
       forgetTempFile(run_.tempSlot);
@@ -297,6 +297,42 @@ bool nameIsTaken(const BatchRun& run, const std::string& archiveName, const Sour
   return fstatat(folder, archiveName.c_str(), &target, 0) == 0 && sameFile(target, source.opened);
 }
 
+// minizip 1.1 leaves the local header of a ZIP64 entry whose compressed size passes 4 GiB while
+// its original size does not (random data just under 4 GiB) with zeros in its ZIP64 field,
+// which unzip rejects. The header is the archive's first: both size fields become 0xFFFFFFFF and
+// the field holds both sizes, as the format asks of a local header. Returns 0 or an errno.
+int completeZip64LocalHeader(int fd, std::uint64_t dataEnd, std::uint64_t originalSize) {
+  unsigned char header[30];
+  if (pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return EIO;
+  const auto little16 = [](const unsigned char* at) { return at[0] | (at[1] << 8); };
+  const int nameLength = little16(header + 26);
+  const int extraLength = little16(header + 28);
+  std::vector<unsigned char> extra(static_cast<std::size_t>(extraLength));
+  const off_t extraAt = 30 + nameLength;
+  if (pread(fd, extra.data(), extra.size(), extraAt) != extraLength) return EIO;
+  const std::uint64_t compressedSize = dataEnd - static_cast<std::uint64_t>(extraAt + extraLength);
+  if (compressedSize < kZip64Size && originalSize < kZip64Size) return 0;
+  for (int at = 0; at + 4 <= extraLength;) {
+    const int id = little16(&extra[at]);
+    const int size = little16(&extra[at + 2]);
+    if (id == 1 && size >= 16) {
+      unsigned char sizes[16];
+      for (int i = 0; i < 8; ++i) {
+        sizes[i] = static_cast<unsigned char>(originalSize >> (8 * i));
+        sizes[8 + i] = static_cast<unsigned char>(compressedSize >> (8 * i));
+      }
+      const unsigned char unknown[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+      if (pwrite(fd, unknown, sizeof unknown, 18) != static_cast<ssize_t>(sizeof unknown) ||
+          pwrite(fd, sizes, sizeof sizes, extraAt + at + 4) != static_cast<ssize_t>(sizeof sizes)) {
+        return errno;
+      }
+      return 0;
+    }
+    at += 4 + size;
+  }
+  return EINVAL;  // no ZIP64 field: the entry was not opened for ZIP64
+}
+
 // fsync, taking a file system that cannot sync at all (EINVAL) as it is.
 int syncToDisk(int fd) {
   return fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
@@ -452,8 +488,10 @@ FileOutcome archiveOneFile(BatchRun& run, const SearchEntry& entry) {
   struct stat afterRead;
   const bool changed = fileResult == 0 && (fstat(source.fd.get(), &afterRead) != 0 ||
                                            changedBetween(source.opened, afterRead));
+  std::uint64_t dataEnd = 0;
   if (fileResult == 0) {
     fileResult = zipCloseFileInZip(archive.get());
+    dataEnd = stream.position();
     if (fileResult != 0) outcome.report(LOG_CLOSE_FAILED, stream.error());
   }
   if (archive.close() != 0) {
@@ -461,6 +499,12 @@ FileOutcome archiveOneFile(BatchRun& run, const SearchEntry& entry) {
     return outcome;
   }
   if (fileResult != 0) return outcome;
+  if (zip64) {
+    if (const int error = completeZip64LocalHeader(temp.fd(), dataEnd, outcome.bytesRead)) {
+      outcome.report(LOG_CLOSE_FAILED, error);
+      return outcome;
+    }
+  }
   outcome.archiveSize = stream.size();
   if (!zip64 && outcome.archiveSize >= kZip64Size) {
     // The margin failed after all: such an archive is no archive to any reader.

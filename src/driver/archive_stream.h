@@ -21,6 +21,8 @@ class ArchiveStream {
 
   // The first failure's errno, or 0.
   int error() const { return error_; }
+  // Where minizip's next byte goes.
+  std::uint64_t position() const { return position_; }
   // The file's length as written so far.
   std::uint64_t size() const { return end_ > position_ ? end_ : position_; }
 
