@@ -1,5 +1,6 @@
 #include "console/console.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -28,6 +29,9 @@ struct Console {
   uint8_t pendingByte = 0;  // the code of an extended key whose 0 readKey has returned
   int updateDepth = 0;
   bool open = false;  // between openConsole and closeConsole
+  ConsoleKind kind = ConsoleKind::None;
+  bool asciiOnly = false;
+  bool background = false;
 };
 
 Console& console() {
@@ -170,15 +174,68 @@ void openConsole() {
   TerminalStart start;
   std::unique_ptr<ConsoleBackend> terminal = openTerminalBackend(&start);
   if (terminal) installStopSignalHandlers();
-  c.model.reset(start.columns, start.rows, start.cursorColumn, start.cursorRow);
+  // On 20 to 24 rows the model keeps 25: the back end shows the bottom of the status window.
+  c.model.reset(start.columns, std::max(start.rows, 25), start.cursorColumn, start.cursorRow);
+  c.kind = !terminal                ? ConsoleKind::None
+           : terminal->panelFits() ? ConsoleKind::Screen
+                                   : ConsoleKind::Lines;
+  c.asciiOnly = terminal && start.asciiOnly;
+  c.background = start.background;
   install(c, terminal ? std::move(terminal) : std::make_unique<HeadlessBackend>());
   c.open = true;
+}
+
+ConsoleKind consoleKind() {
+  return console().kind;
+}
+
+bool consoleInBackground() {
+  return console().background;
+}
+
+bool consoleAsciiOnly() {
+  return console().asciiOnly;
+}
+
+bool panelFits() {
+  Console& c = begin();
+  return c.kind == ConsoleKind::Screen && c.backend->panelFits();
+}
+
+bool consoleHidesRows() {
+  return begin().backend->hiddenRows() > 0;
+}
+
+void enterLineMode() {
+  Console& c = begin();
+  if (c.kind != ConsoleKind::Screen) return;
+  c.kind = ConsoleKind::Lines;
+  c.backend->enterLineMode();
+}
+
+void writePlain(std::string_view text) {
+  begin().backend->writePlain(text);
+}
+
+void setCursorVisible(bool visible) {
+  Console& c = begin();
+  c.backend->setCursorVisible(visible);
+  finish(c);
+}
+
+void setAbortErase(int row) {
+  begin().backend->setAbortErase(row);
+}
+
+void followTerminal() {
+  finish(begin());
 }
 
 void closeConsole() {
   Console& c = console();
   if (!c.open) return;
   c.open = false;
+  c.kind = ConsoleKind::None;
   c.updateDepth = 0;
   c.backend->flush(c.model);
   c.backend->close(c.model);
@@ -203,6 +260,8 @@ void installConsoleBackend(std::unique_ptr<ConsoleBackend> backend, int columns,
   c.model.reset(columns, rows, cursorColumn, cursorRow);
   install(c, std::move(backend));
   c.open = closeAtShutDown;
+  c.kind = ConsoleKind::Screen;
+  c.asciiOnly = false;
 }
 
 const ConsoleModel& consoleModel() {

@@ -52,12 +52,45 @@ uint8_t readKey();    // waits without spinning; with no keyboard at all it answ
 void setTitle(std::string_view text);
 void disableMouseInput();
 
-// Start-up and shut-down around the program. The terminal is standard output when that is a
-// terminal, else the controlling terminal; with neither, the console still keeps its model but
-// draws nothing, and readKey answers ESC. Shut-down leaves the visible cursor at the output
-// position and the terminal's modes and colours as they were before start-up.
+// Start-up and shut-down around the program. The terminal is standard input and output when
+// both are one, else the controlling terminal; with neither, or in the background, the console
+// still keeps its model but draws nothing, and readKey answers ESC. Shut-down leaves the visible
+// cursor at the output position and the terminal's modes and colours as they were before
+// start-up.
 void openConsole();
 void closeConsole();
+
+// What the terminal can take. None: no terminal (or one the process may not touch). Lines: a
+// dumb terminal (TERM=dumb or unset: not one escape sequence), or a window below 80x20: plain
+// lines only, through writePlain. Screen: cells, colours and the cursor.
+enum class ConsoleKind { None, Lines, Screen };
+ConsoleKind consoleKind();
+// None because the process was started in the background of its terminal.
+bool consoleInBackground();
+// The terminal shows only ASCII faithfully: its locale is not UTF-8, or it draws box glyphs two
+// columns wide. Everything the interface writes should then be ASCII.
+bool consoleAsciiOnly();
+// Screen only: the window still holds the panel (at least 80x20). Once it shrank below that it
+// never does again in this run; the interface should then go on in lines.
+bool panelFits();
+// Screen only: the window has 20 to 24 rows, so it shows the screen's rows 1-18 and the bottom
+// of the output window (rows 19-25), the top rows of which it leaves out.
+bool consoleHidesRows();
+// Leaves the screen for plain lines for the rest of the run.
+void enterLineMode();
+// Text as it is (ASCII or UTF-8, with its own line ends), at once: for line mode.
+void writePlain(std::string_view text);
+// The visible cursor: hidden while the program works, shown while it waits for a key.
+void setCursorVisible(bool visible);
+// While the screen row holds a hint about keys (0: none): a program cut short by a signal
+// erases it and leaves the shell's prompt below the output window.
+void setAbortErase(int row);
+// A resize or a continue after a stop is followed at the next operation; this is such an
+// operation for a caller that has nothing to draw (a long file between two progress cells).
+void followTerminal();
+
+// readKey gives 0 and then this code when the window shrank below the panel while it waited.
+inline constexpr uint8_t kKeyResized = 0xFF;
 
 // Groups operations into one screen update: what they change reaches the terminal, in one write,
 // when the outermost ScreenUpdate ends.

@@ -51,6 +51,19 @@ class ConsoleBackend : public ModelListener {
   // Shut-down: the terminal as it was, the cursor at the output position.
   virtual void close(ConsoleModel& /*model*/) {}
 
+  // Text as it is, for line mode: no cursor addressing, no colour.
+  virtual void writePlain(std::string_view /*text*/) {}
+  virtual void setCursorVisible(bool /*visible*/) {}
+  // The terminal shows the whole panel (at least 80x20); false once it shrank below that.
+  virtual bool panelFits() const { return true; }
+  // The model's rows that the terminal does not show (on 20 to 24 rows, the top of the status
+  // window): 0 when it shows them all.
+  virtual int hiddenRows() const { return 0; }
+  // Leaves the screen for line mode: from now on only writePlain reaches the terminal.
+  virtual void enterLineMode() {}
+  // See setAbortErase in console.h; row is a model row.
+  virtual void setAbortErase(int /*row*/) {}
+
   bool scrollingFullWidth(int, int) override { return false; }
   void bell() override {}
 };

@@ -22,6 +22,31 @@ void ConsoleModel::reset(int columns, int rows, int cursorColumn, int cursorRow)
   markRow_ = 0;
 }
 
+void ConsoleModel::resize(int columns, int rows) {
+  columns = std::max(columns, 1);
+  rows = std::max(rows, 1);
+  std::vector<Cell> cells(static_cast<std::size_t>(columns) * rows, Cell{});
+  for (int row = 1; row <= std::min(rows, rows_); ++row) {
+    for (int column = 1; column <= std::min(columns, columns_); ++column) {
+      cells[static_cast<std::size_t>(row - 1) * columns + (column - 1)] = cell(column, row);
+    }
+  }
+  const bool windowFits = right_ <= columns && bottom_ <= rows;
+  columns_ = columns;
+  rows_ = rows;
+  cells_ = std::move(cells);
+  changed_.assign(cells_.size(), 1);
+  rowChanged_.assign(rows_, 1);
+  if (!windowFits) {
+    left_ = top_ = 1;
+    right_ = columns_;
+    bottom_ = rows_;
+  }
+  column_ = std::clamp(column_, left_, right_);
+  row_ = std::clamp(row_, top_, bottom_);
+  markColumn_ = markRow_ = 0;
+}
+
 void ConsoleModel::setForeground(int colour) {
   attribute_ = static_cast<uint8_t>((attribute_ & 0x70) | (colour & 0x0F));
   colourChosen_ = true;

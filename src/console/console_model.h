@@ -35,6 +35,10 @@ class ModelListener {
 class ConsoleModel {
  public:
   void reset(int columns, int rows, int cursorColumn, int cursorRow);
+  // A new size: the cells both sizes share are kept, the rest is blank; the window is kept when
+  // it still fits (else it becomes the whole screen), the output position is kept within it, and
+  // every cell counts as changed.
+  void resize(int columns, int rows);
   void setListener(ModelListener* listener) { listener_ = listener; }
 
   void setForeground(int colour);

@@ -2,15 +2,22 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
+#include "console/console.h"
 #include "console/glyph_table.h"
 #include "console/glyphs.h"
 #include "console/terminal_guard.h"
@@ -39,6 +46,18 @@ int backgroundSgr(uint8_t attribute) {
   return 40 + kAnsiColour[(attribute >> 4) & 7];
 }
 
+// The smallest window that holds the panel; below it the run is shown in plain lines.
+constexpr int kMinColumns = 80;
+constexpr int kMinRows = 20;
+
+void appendMove(std::string& out, int column, int row) {
+  out += "\x1b[";
+  out += std::to_string(row);
+  out += ';';
+  out += std::to_string(column);
+  out += 'H';
+}
+
 void writeAll(int fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t written = ::write(fd, data.data(), data.size());
@@ -48,14 +67,32 @@ void writeAll(int fd, std::string_view data) {
   }
 }
 
+// Where the terminal's rows come from. From 25 rows on the model has the terminal's size; on 20
+// to 24 rows the model keeps 25 and the terminal shows its rows 1-18 and the bottom of the
+// status window (rows 19-25), the top rows of which it leaves out.
+constexpr int kPanelRows = 18;
+constexpr int kFullRows = 25;
+
 class TerminalBackend final : public ConsoleBackend {
  public:
-  TerminalBackend(int fd, bool ownsTerminal) : fd_(fd), ownsTerminal_(ownsTerminal) {}
+  // guarded: the terminal was taken over (raw mode, under the guard), so stops, resizes and the
+  // foreground are this back end's business. A test's back end on a plain descriptor is not.
+  TerminalBackend(int inFd, int outFd, bool ownsFd, bool guarded, const TerminalStart& start)
+      : inFd_(inFd),
+        outFd_(outFd),
+        ownsFd_(ownsFd),
+        guarded_(guarded),
+        dumb_(start.dumb),
+        lineMode_(start.dumb || start.columns < kMinColumns || start.rows < kMinRows) {
+    setTerminalSize(start.columns, start.rows);
+  }
   ~TerminalBackend() override {
-    if (ownsTerminal_) ::close(fd_);
+    if (ownsFd_) ::close(inFd_);
   }
   TerminalBackend(const TerminalBackend&) = delete;
   TerminalBackend& operator=(const TerminalBackend&) = delete;
+
+  bool lineMode() const { return lineMode_; }
 
   void beforeOperation(ConsoleModel& model) override {
     if (model_ == nullptr) {
@@ -64,19 +101,31 @@ class TerminalBackend final : public ConsoleBackend {
       shownRow_ = model.outputRow();
     }
     model_ = &model;
-    if (ownsTerminal_ && takeContinuedFlag()) forgetPicture(model);
+    if (!guarded_) return;
+    if (takeContinuedFlag()) forgetPicture(model);
+    if (takeResizedFlag()) followResize(model);
   }
 
   void flush(ConsoleModel& model) override {
+    if (lineMode_ || tooSmall_) {
+      sendPending();
+      return;
+    }
+    // In the background the picture waits; it is drawn whole when the run comes forward.
+    if (guarded_ && !inForeground(outFd_)) return;
     drawChanges(model);
     const bool cursorMoved = model.outputColumn() != shownColumn_ || model.outputRow() != shownRow_;
+    if (cursorVisible_ != wantCursorVisible_) {
+      out_ += wantCursorVisible_ ? "\x1b[?25h" : "\x1b[?25l";
+      cursorVisible_ = wantCursorVisible_;
+    }
     if (out_.empty() && !cursorMoved) return;
     resetColours();
-    moveTo(model.outputColumn(), model.outputRow());
+    moveTo(model.outputColumn(), visibleRow(model.outputRow()));
     shownColumn_ = model.outputColumn();
     shownRow_ = model.outputRow();
-    if (ownsTerminal_) setGuardCursor(shownColumn_, shownRow_);
-    writeAll(fd_, out_);
+    if (guarded_) setGuardCursor(shownColumn_, visibleRow(shownRow_));
+    writeAll(outFd_, out_);
     out_.clear();
   }
 
@@ -85,6 +134,12 @@ class TerminalBackend final : public ConsoleBackend {
     early_.clear();
     std::vector<KeyPress> keys;
     for (;;) {
+      if (guarded_ && !inForeground(inFd_)) {
+        // A read from the background would stop the process: wait to come forward.
+        if (!wait) return;
+        ::poll(nullptr, 0, 200);
+        continue;
+      }
       readAvailable(keys);
       decoder_.expire(nowMs(), keys);
       for (const KeyPress& key : keys) queue.push(key);
@@ -94,18 +149,23 @@ class TerminalBackend final : public ConsoleBackend {
       // Even a look without waiting lets an unfinished sequence run its course: an ESC pressed
       // just now must count as ESC, not vanish until the next look.
       if (!wait && expiry < 0) return;
-      pollfd p{fd_, POLLIN, 0};
+      pollfd p{inFd_, POLLIN, 0};
       const int ready = ::poll(&p, 1, expiry < 0 ? -1 : static_cast<int>(expiry));
       if (ready < 0 && errno != EINTR) {
         hangUp(keys);
-      } else if (ready < 0 && ownsTerminal_ && model_ != nullptr && takeContinuedFlag()) {
-        forgetPicture(*model_);
+      } else if (ready < 0 && guarded_ && model_ != nullptr) {
+        // A signal: the window may have changed its size, or the process come back from a stop.
+        const bool wasTooSmall = tooSmall_;
+        beforeOperation(*model_);
         flush(*model_);
+        // Whoever waits must learn that the panel no longer fits.
+        if (tooSmall_ && !wasTooSmall) queue.push(KeyPress{0, kKeyResized});
       }
     }
   }
 
   void setTitle(std::string_view text) override {
+    if (dumb_) return;
     out_ += "\x1b]0;";
     for (std::size_t pos = 0; pos < text.size();) {
       const Glyph glyph = decodeGlyph(text, pos);
@@ -117,25 +177,69 @@ class TerminalBackend final : public ConsoleBackend {
   }
 
   void disableMouseInput() override {
+    if (dumb_) return;
     out_ += "\x1b[?1000l\x1b[?1002l\x1b[?1003l\x1b[?1005l\x1b[?1006l\x1b[?1015l";
   }
 
   void close(ConsoleModel& model) override {
+    if (!lineMode_) wantCursorVisible_ = true;
     flush(model);
-    if (ownsTerminal_) restoreTerminalGuard();
+    if (guarded_) restoreTerminalGuard();
+  }
+
+  void writePlain(std::string_view text) override {
+    if (guarded_ && !inForeground(outFd_)) return;
+    sendPending();
+    writeAll(outFd_, text);
+  }
+
+  void setCursorVisible(bool visible) override {
+    if (!dumb_) wantCursorVisible_ = visible;
+  }
+
+  bool panelFits() const override { return !lineMode_ && !tooSmall_; }
+  int hiddenRows() const override { return hidden_; }
+
+  void enterLineMode() override {
+    if (lineMode_) return;
+    lineMode_ = true;
+    if (dumb_) return;
+    // Whatever the shrunken window shows, the lines start below it.
+    out_.clear();
+    sgrPlain_ = false;
+    resetColours();
+    out_ += "\x1b[r\x1b[?25h";
+    moveTo(1, terminalRows_);
+    out_ += "\r\n";
+    sendPending();
+    if (guarded_) setGuardCursor(0, 0);
+  }
+
+  void setAbortErase(int row) override {
+    if (!guarded_) return;
+    const int shown = row > 0 ? visibleRow(row) : 0;
+    setGuardAbortErase(shown, terminalRows_);
   }
 
   bool scrollingFullWidth(int top, int bottom) override {
+    if (lineMode_ || tooSmall_) return false;
+    int terminalTop = top;
+    if (hidden_ > 0) {
+      // Only the status window maps onto one region of the terminal.
+      if (top <= kPanelRows) return false;
+      terminalTop = kPanelRows + 1;
+    }
+    const int terminalBottom = visibleRow(bottom);
     // What is pending belongs to the picture before the scroll.
     if (model_ != nullptr) drawChanges(*model_);
     scrollShown(top, bottom);
     resetColours();
     out_ += "\x1b[";
-    appendNumber(top);
+    appendNumber(terminalTop);
     out_ += ';';
-    appendNumber(bottom);
+    appendNumber(terminalBottom);
     out_ += 'r';
-    moveTo(1, bottom);
+    moveTo(1, terminalBottom);
     out_ +=
         "\x1b"
         "D\x1b[r";
@@ -143,18 +247,20 @@ class TerminalBackend final : public ConsoleBackend {
     return true;
   }
 
-  void bell() override { out_ += '\a'; }
+  void bell() override {
+    if (!dumb_) out_ += '\a';
+  }
 
   // Start-up: asks the terminal where its cursor is. Keys that arrive before the answer are
   // kept for the first look at the keyboard.
   bool askCursor(int* column, int* row) {
-    writeAll(fd_, "\x1b[6n");
+    writeAll(outFd_, "\x1b[6n");
     decoder_.expectCursorReport();
     const int64_t deadline = nowMs() + kCursorReportWaitMs;
     for (;;) {
       const int64_t left = deadline - nowMs();
       if (left <= 0) return false;
-      pollfd p{fd_, POLLIN, 0};
+      pollfd p{inFd_, POLLIN, 0};
       const int ready = ::poll(&p, 1, static_cast<int>(left));
       if (ready < 0 && errno == EINTR) continue;
       if (ready <= 0 || (p.revents & POLLIN) == 0) return false;
@@ -163,18 +269,32 @@ class TerminalBackend final : public ConsoleBackend {
     }
   }
 
+  // Draws one box-drawing glyph where the cursor is and asks where the cursor went: a terminal
+  // that draws East Asian ambiguous glyphs two columns wide moves two. The glyph is erased again.
+  bool boxGlyphsAreWide(int column, int row) {
+    writeAll(outFd_, "\xe2\x94\x80");  // U+2500
+    int afterColumn = 0;
+    int afterRow = 0;
+    const bool answered = askCursor(&afterColumn, &afterRow);
+    std::string erase;
+    appendMove(erase, column, row);
+    erase += "\x1b[K";
+    writeAll(outFd_, erase);
+    return answered && (afterColumn - column >= 2 || afterRow != row);
+  }
+
  private:
   // Takes whatever the terminal has ready, without waiting.
   void readAvailable(std::vector<KeyPress>& keys) {
     char buffer[256];
     for (;;) {
-      pollfd p{fd_, POLLIN, 0};
+      pollfd p{inFd_, POLLIN, 0};
       if (::poll(&p, 1, 0) <= 0) return;
       if ((p.revents & POLLIN) == 0) {
         if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) hangUp(keys);
         return;
       }
-      const ssize_t count = ::read(fd_, buffer, sizeof buffer);
+      const ssize_t count = ::read(inFd_, buffer, sizeof buffer);
       if (count < 0 && errno == EINTR) continue;
       if (count < 0) return;
       if (count == 0) {
@@ -198,6 +318,48 @@ class TerminalBackend final : public ConsoleBackend {
     std::fill(shown_.begin(), shown_.end(), Cell{});
     sgrPlain_ = true;
     shownColumn_ = shownRow_ = 0;
+    cursorVisible_ = !wantCursorVisible_;  // whatever it was, say it again
+  }
+
+  // The window changed its size: the model follows (never below 80x25), and the terminal is
+  // cleared and drawn again from it. Below 80x20 the panel no longer fits, for good.
+  void followResize(ConsoleModel& model) {
+    winsize size{};
+    if (ioctl(outFd_, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) return;
+    if (lineMode_ || tooSmall_) return;
+    if (size.ws_col < kMinColumns || size.ws_row < kMinRows) {
+      tooSmall_ = true;
+      return;
+    }
+    setTerminalSize(size.ws_col, size.ws_row);
+    model.resize(std::max<int>(size.ws_col, kMinColumns), std::max<int>(size.ws_row, kFullRows));
+    forgetPicture(model);
+    shown_.clear();
+    out_ += "\x1b[0m\x1b[r\x1b[H\x1b[2J";
+  }
+
+  void setTerminalSize(int columns, int rows) {
+    terminalColumns_ = columns;
+    terminalRows_ = rows;
+    hidden_ = rows >= kMinRows && rows < kFullRows ? kFullRows - rows : 0;
+  }
+
+  // The terminal row that shows a model row, or 0 for a row it leaves out.
+  int terminalRow(int row) const {
+    if (hidden_ == 0 || row <= kPanelRows) return row;
+    return row <= kPanelRows + hidden_ ? 0 : row - hidden_;
+  }
+  // The same, a left-out row giving the nearest row shown (for the cursor).
+  int visibleRow(int row) const {
+    const int shown = terminalRow(row);
+    return shown != 0 ? shown : kPanelRows + 1;
+  }
+
+  // Text that waits (a title, a mode switch) goes out now.
+  void sendPending() {
+    if (out_.empty()) return;
+    if (!guarded_ || inForeground(outFd_)) writeAll(outFd_, out_);
+    out_.clear();
   }
 
   void drawChanges(ConsoleModel& model) {
@@ -208,6 +370,10 @@ class TerminalBackend final : public ConsoleBackend {
     }
     for (int row = 1; row <= model.rows(); ++row) {
       if (!model.rowChanged(row)) continue;
+      if (terminalRow(row) == 0) {
+        model.clearChanges(row);
+        continue;
+      }
       const Cell* cells = model.rowCells(row);
       const uint8_t* changed = model.rowChanges(row);
       const Cell* shown = &shownCell(1, row);
@@ -254,7 +420,7 @@ class TerminalBackend final : public ConsoleBackend {
 
   // Cells [first, end) of one row as one positioned block.
   void drawRun(const ConsoleModel& model, int row, int first, int end) {
-    moveTo(first, row);
+    moveTo(first, terminalRow(row));
     bool afterWide = false;
     for (int column = first; column < end; ++column) {
       const Cell& cell = model.cell(column, row);
@@ -296,19 +462,23 @@ class TerminalBackend final : public ConsoleBackend {
     sgrPlain_ = true;
   }
 
-  void moveTo(int column, int row) {
-    out_ += "\x1b[";
-    appendNumber(row);
-    out_ += ';';
-    appendNumber(column);
-    out_ += 'H';
-  }
+  void moveTo(int column, int row) { appendMove(out_, column, row); }
 
   void appendNumber(int value) { out_ += std::to_string(value); }
 
-  int fd_;
-  bool ownsTerminal_;  // opened by us, in raw mode, under the guard
-  std::string out_;    // what the current operation sends, in one write
+  int inFd_;
+  int outFd_;
+  bool ownsFd_;     // opened here (/dev/tty): closed with the back end
+  bool guarded_;    // taken over, in raw mode, under the guard
+  bool dumb_;       // not one escape sequence
+  bool lineMode_;   // plain lines only, from the start or since the window shrank
+  bool tooSmall_ = false;  // the window shrank below 80x20; the interface switches to lines
+  int terminalColumns_ = 80;
+  int terminalRows_ = 25;
+  int hidden_ = 0;  // model rows the terminal leaves out
+  bool cursorVisible_ = true;
+  bool wantCursorVisible_ = true;
+  std::string out_;  // what the current operation sends, in one write
   bool sgrPlain_ = true;
   uint8_t sgrAttribute_ = 7;
   int shownColumn_ = 0;  // where the terminal's cursor was left; 0 when not known
@@ -323,53 +493,90 @@ class TerminalBackend final : public ConsoleBackend {
   bool keyboardGone_ = false;
 };
 
-int openTerminalFd() {
-  char name[256];
-  const char* path = "/dev/tty";
-  if (isatty(STDOUT_FILENO) && ttyname_r(STDOUT_FILENO, name, sizeof name) == 0) path = name;
-  return ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+// True when the user's locale (LC_ALL, LC_CTYPE, LANG) encodes text in UTF-8. Asked without
+// changing the process's own locale, which would change how masks match names.
+bool localeIsUtf8() {
+  locale_t locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+  if (locale != static_cast<locale_t>(nullptr)) {
+    const char* codeset = nl_langinfo_l(CODESET, locale);
+    const bool utf8 = strcasecmp(codeset, "UTF-8") == 0 || strcasecmp(codeset, "utf8") == 0;
+    freelocale(locale);
+    return utf8;
+  }
+  // A locale that is not installed: its name still says what the terminal expects.
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') continue;
+    return strcasestr(value, "UTF-8") != nullptr || strcasestr(value, "utf8") != nullptr;
+  }
+  return false;
+}
+
+bool termIsDumb() {
+  const char* term = std::getenv("TERM");
+  return term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0;
 }
 
 }  // namespace
 
 std::unique_ptr<ConsoleBackend> openTerminalBackend(TerminalStart* start) {
-  const int fd = openTerminalFd();
-  if (fd < 0) return nullptr;
+  // The terminal the program was given: its standard input and output when both are one (a
+  // terminal reopened by name may not be this user's to open, after su), else the controlling
+  // terminal.
+  int inFd = STDIN_FILENO;
+  int outFd = STDOUT_FILENO;
+  bool ownsFd = false;
+  if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
+    inFd = outFd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (inFd < 0) return nullptr;
+    ownsFd = true;
+  }
   termios saved{};
-  if (tcgetattr(fd, &saved) != 0) {
-    ::close(fd);
+  // A job in the background never touches the terminal: no modes, no drawing.
+  if (tcgetattr(inFd, &saved) != 0 || !inForeground(inFd)) {
+    start->background = tcgetpgrp(inFd) > 0 && !inForeground(inFd);
+    if (ownsFd) ::close(inFd);
     return nullptr;
   }
   termios raw = saved;
   // Single key presses without echo; Ctrl+S and Ctrl+Q are keys, not flow control; CR stays
   // CR. ISIG stays, so Ctrl+C and Ctrl+\ keep their effect, and OPOST, so output is as before.
+  // A read waits for one byte (reads are guarded by poll): a terminal left like this by kill -9
+  // makes the next reader wait rather than see the end of its input.
   raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR | ISTRIP);
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
-  raw.c_cc[VMIN] = 0;
+  raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
-  armTerminalGuard(fd, saved, raw);
-  tcsetattr(fd, TCSANOW, &raw);
+  start->dumb = termIsDumb();
+  start->asciiOnly = !localeIsUtf8();
+  armTerminalGuard(outFd, saved, raw, !start->dumb);
+  tcsetattr(inFd, TCSANOW, &raw);
 
   winsize size{};
-  if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
+  if (ioctl(outFd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
     start->columns = size.ws_col;
     start->rows = size.ws_row;
   }
-  auto backend = std::make_unique<TerminalBackend>(fd, true);
+  auto backend = std::make_unique<TerminalBackend>(inFd, outFd, ownsFd, true, *start);
   int column = 0;
   int row = 0;
-  if (backend->askCursor(&column, &row)) {
+  if (!start->dumb && backend->askCursor(&column, &row)) {
     start->cursorColumn = std::clamp(column, 1, start->columns);
     start->cursorRow = std::clamp(row, 1, start->rows);
+    if (!start->asciiOnly && backend->boxGlyphsAreWide(start->cursorColumn, start->cursorRow)) {
+      start->asciiOnly = true;
+    }
   } else {
     // Below everything that could be on the screen: new output then scrolls up like any other.
     start->cursorColumn = 1;
     start->cursorRow = start->rows;
   }
   setGuardCursor(start->cursorColumn, start->cursorRow);
+  if (backend->lineMode()) setGuardCursor(0, 0);
   return backend;
 }
 
 std::unique_ptr<ConsoleBackend> terminalBackendOn(int fd) {
-  return std::make_unique<TerminalBackend>(fd, false);
+  TerminalStart start;
+  return std::make_unique<TerminalBackend>(fd, fd, false, false, start);
 }

@@ -7,15 +7,18 @@
 #include "console/console_backend.h"
 
 struct TerminalStart {
-  int columns = 80;
+  int columns = 80;  // the terminal's size
   int rows = 25;
   int cursorColumn = 1;
   int cursorRow = 25;
+  bool dumb = false;       // TERM is dumb or unset: not one escape sequence may be sent
+  bool asciiOnly = false;  // the locale is not UTF-8, or box glyphs take two columns there
+  bool background = false;  // there is a terminal, but the process is not in its foreground
 };
 
-// Opens the process's terminal: the tty of standard output when that is one, else the
-// controlling terminal. Puts it in raw mode and learns its size and cursor position. Null when
-// there is no terminal to be had.
+// Opens the process's terminal: standard input and output when both are one, else the
+// controlling terminal. Puts it in raw mode and learns its size, its cursor position and what
+// it can show. Null when there is no terminal to be had, or the process is in the background.
 std::unique_ptr<ConsoleBackend> openTerminalBackend(TerminalStart* start);
 
 // A back end on a descriptor that is already open and whose modes are left alone: the bytes it

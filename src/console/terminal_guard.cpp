@@ -21,6 +21,13 @@ std::atomic<int> guardColumn{1};
 std::atomic<int> guardRow{1};
 std::atomic<void (*)()> cleanupHook{nullptr};
 volatile sig_atomic_t continuedFlag = 0;
+volatile sig_atomic_t resizedFlag = 0;
+// False for a dumb terminal: not one escape sequence may reach it, on any way out either.
+bool guardSequences = true;
+// While the error viewer waits: the terminal row of its hint, erased when the program is cut
+// short, and the terminal's last row, below which the shell's prompt then goes.
+std::atomic<int> abortEraseRow{0};
+std::atomic<int> abortBottomRow{0};
 
 // Every signal whose default action ends the process and that can be caught. The real-time
 // signals end it too; they are added at run time (SIGRTMIN is not a constant).
@@ -30,7 +37,7 @@ constexpr int kFatalSignals[] = {SIGINT,    SIGQUIT, SIGTERM, SIGHUP,  SIGSEGV, 
 // Sent by people or by the shell's job control: a disposition of "ignore" inherited from the
 // shell (nohup, a background job) is theirs to keep.
 constexpr int kIgnorableSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE};
-constexpr int kStopSignals[] = {SIGTSTP, SIGCONT};
+constexpr int kStopSignals[] = {SIGTSTP, SIGCONT, SIGWINCH};
 constexpr int kMaxSavedActions = 96;
 
 struct SavedAction {
@@ -103,29 +110,42 @@ void onFatalSignal(int sig) {
   raiseWithDefaultAction(sig);
 }
 
+// Taken over again after a stop, but only in the foreground: a job continued in the background
+// (bg) packs on without touching the terminal, and takes it back when it is brought forward.
+volatile sig_atomic_t wantsTerminal = 0;
+
+void takeTerminalBack() {
+  if (wantsTerminal == 0 || !inForeground(guardFd)) return;
+  tcsetattr(guardFd, TCSANOW, &rawModes);
+  armed = true;
+  wantsTerminal = 0;
+  continuedFlag = 1;
+}
+
 void onStopSignal(int sig) {
   const int savedErrno = errno;
-  const bool wasArmed = armed.load();
+  if (armed.load()) wantsTerminal = 1;
   restoreTerminalGuard(true);
   raiseWithDefaultAction(sig);
   // Continued: the stop is over.
   setAction(sig, onStopSignal);
-  if (wasArmed) {
-    tcsetattr(guardFd, TCSANOW, &rawModes);
-    armed = true;
-    continuedFlag = 1;
-  }
+  takeTerminalBack();
   errno = savedErrno;
 }
 
 void onContinueSignal(int) {
   // Stopped by something other than Ctrl+Z: whatever ran meanwhile may have changed the modes.
   const int savedErrno = errno;
-  if (armed.load()) {
+  if (armed.load() && inForeground(guardFd)) {
     tcsetattr(guardFd, TCSANOW, &rawModes);
     continuedFlag = 1;
   }
+  takeTerminalBack();
   errno = savedErrno;
+}
+
+void onResizeSignal(int) {
+  resizedFlag = 1;
 }
 
 void install(int sig, void (*handler)(int), bool keepIgnored) {
@@ -143,16 +163,33 @@ void install(int sig, void (*handler)(int), bool keepIgnored) {
 
 // Colours off, scroll region off (a scroll may have been cut short), cursor where the output
 // stood, modes as before; then the mark is cleared.
+char* appendMove(char* out, int row, int column) {
+  out = appendText(out, "\x1b[");
+  out = appendNumber(out, row);
+  *out++ = ';';
+  out = appendNumber(out, column);
+  *out++ = 'H';
+  return out;
+}
+
 void resetTerminal(bool freshLine) {
   const int savedErrno = errno;
-  char buffer[64];
-  char* end = appendText(buffer, "\x1b[0m\x1b[r\x1b[");
-  end = appendNumber(end, guardRow.load());
-  *end++ = ';';
-  end = appendNumber(end, guardColumn.load());
-  *end++ = 'H';
-  if (freshLine && guardColumn.load() > 1) end = appendText(end, "\r\n");
-  writeAll(guardFd, buffer, static_cast<std::size_t>(end - buffer));
+  if (guardSequences) {
+    char buffer[96];
+    // Colours off, scroll region off (a scroll may have been cut short), the cursor shown.
+    char* end = appendText(buffer, "\x1b[0m\x1b[r\x1b[?25h");
+    if (freshLine && abortEraseRow.load() > 0) {
+      // Cut short in the viewer: its hint goes, and the prompt comes below the status window.
+      end = appendMove(end, abortEraseRow.load(), 1);
+      end = appendText(end, "\x1b[2K");
+      end = appendMove(end, abortBottomRow.load(), 1);
+      end = appendText(end, "\r\n");
+    } else {
+      end = appendMove(end, guardRow.load(), guardColumn.load());
+      if (freshLine && guardColumn.load() > 1) end = appendText(end, "\r\n");
+    }
+    writeAll(guardFd, buffer, static_cast<std::size_t>(end - buffer));
+  }
   tcsetattr(guardFd, TCSANOW, &savedModes);
   armed = false;
   errno = savedErrno;
@@ -160,11 +197,26 @@ void resetTerminal(bool freshLine) {
 
 }  // namespace
 
-void armTerminalGuard(int fd, const termios& saved, const termios& raw) {
+void armTerminalGuard(int fd, const termios& saved, const termios& raw, bool sequences) {
   guardFd = fd;
   savedModes = saved;
   rawModes = raw;
+  guardSequences = sequences;
+  abortEraseRow = 0;
   armed = true;
+}
+
+void setGuardAbortErase(int row, int bottomRow) {
+  abortBottomRow = bottomRow;
+  abortEraseRow = row;
+}
+
+bool inForeground(int fd) {
+  return tcgetpgrp(fd) == getpgrp();
+}
+
+bool terminalTaken() {
+  return armed.load();
 }
 
 void setGuardCursor(int column, int row) {
@@ -195,6 +247,7 @@ void installFatalSignalHandlers() {
 void installStopSignalHandlers() {
   install(SIGTSTP, onStopSignal, true);
   install(SIGCONT, onContinueSignal, false);
+  install(SIGWINCH, onResizeSignal, false);
 }
 
 void removeSignalHandlers() {
@@ -208,6 +261,12 @@ void removeSignalHandlers() {
 bool takeContinuedFlag() {
   if (continuedFlag == 0) return false;
   continuedFlag = 0;
+  return true;
+}
+
+bool takeResizedFlag() {
+  if (resizedFlag == 0) return false;
+  resizedFlag = 0;
   return true;
 }
 

@@ -6,8 +6,15 @@
 #include <termios.h>
 
 // From now on the terminal on fd counts as taken over: saved are its modes from before, raw the
-// modes the console runs it in.
-void armTerminalGuard(int fd, const termios& saved, const termios& raw);
+// modes the console runs it in. Without sequences (a dumb terminal) only the modes are restored.
+void armTerminalGuard(int fd, const termios& saved, const termios& raw, bool sequences);
+// While row (a terminal row, 0 for none) holds a hint that makes no sense once the program is
+// gone: an abnormal end erases it and leaves the cursor on a fresh line below bottomRow.
+void setGuardAbortErase(int row, int bottomRow);
+// The process is in the terminal's foreground process group: it may read and draw.
+bool inForeground(int fd);
+// Between arming and restoring, and not while stopped.
+bool terminalTaken();
 // Where the cursor goes when the terminal is handed back.
 void setGuardCursor(int column, int row);
 // Colours reset, scroll region reset, cursor placed, modes restored; nothing if not armed.
@@ -18,9 +25,12 @@ void restoreTerminalGuard(bool freshLine = false);
 
 // Fatal signals call the cleanup hook, restore and re-raise.
 void installFatalSignalHandlers();
-// With a terminal: Ctrl+Z restores before stopping and takes the terminal over again on SIGCONT.
+// With a terminal: Ctrl+Z restores before stopping and takes the terminal over again on SIGCONT
+// (when continued in the foreground); a resize is noted for takeResizedFlag.
 void installStopSignalHandlers();
 void removeSignalHandlers();
 // True once after the process was continued while the terminal was taken over: its picture can
 // no longer be trusted.
 bool takeContinuedFlag();
+// True once after the window changed its size.
+bool takeResizedFlag();

@@ -1,8 +1,9 @@
 #include "driver/batch.h"
 
 #include <malloc.h>
+#include <unistd.h>
 
-#include <optional>
+#include <memory>
 #include <string_view>
 
 #include "console/console.h"
@@ -10,15 +11,22 @@
 #include "driver/command_line.h"
 #include "driver/dir_search.h"
 #include "driver/run_state.h"
-#include "ui/colour_text.h"
 #include "ui/error_log.h"
-#include "ui/main_screen.h"
+#include "ui/run_view.h"
 #include "ui/usage.h"
 
 namespace {
 
-constexpr std::string_view kSwitchTexts[2] = {"NO ", "YES"};
 constexpr std::uint8_t kEscape = 27;
+
+// The terminal's view; a run in the background whose output goes elsewhere lists its files
+// there in plain lines.
+std::unique_ptr<RunView> makeView() {
+  if (consoleKind() == ConsoleKind::None && consoleInBackground() && !isatty(STDOUT_FILENO)) {
+    return makeLineView(STDOUT_FILENO);
+  }
+  return makeTerminalView();
+}
 
 // zlib and minizip take and free about 330 KiB per file. With glibc's defaults a free at the top
 // of the heap can hand that memory back, and the next file asks for it and faults it in again:
@@ -30,46 +38,24 @@ void keepFreedMemoryForReuse() {
   mallopt(M_TOP_PAD, 512 << 10);
 }
 
-void showFileStart(int fileCount, std::string_view name) {
-  ScreenUpdate update;
-  writeAt(kFilesColumn, kFilesRow, std::to_string(fileCount), kFieldAttribute);
-  clearProgress();
-  writeStatusLine("|07- |15ZIPPING|07: |15 ", name, false);
-}
-
-// The one place a file's outcome reaches the screen and the log.
-void reportOutcome(const FileOutcome& outcome, int fileNumber, std::string_view name) {
-  if (outcome.zipped()) {
-    moveCursor(1, cursorRow());
-    writeStatusLine("|08√ |07ZIPPED |08: |07 ", name, true);
-    return;
-  }
-  for (int i = 0; i < outcome.reportCount; ++i) {
-    addLogEntry(outcome.reports[i].code, fileNumber, name, outcome.reports[i].error);
-  }
-}
-
 // The main loop: one pass per match, ESC looked at between two files.
-void walkFiles(BatchRun& run) {
+void walkFiles(BatchRun& run, RunView& view, RunTally& tally) {
   DirectorySearch search;
   startSearch(search, run.workDir.get(), run.options.fileMask);
   run.sourceFolder = search.folder.get();
-  run.progress = [](std::uint64_t position, std::uint64_t size) { drawProgress(position, size); };
-  int fileCount = 0;
+  run.progress = [&view](std::uint64_t position, std::uint64_t size) {
+    view.fileProgress(position, size);
+  };
   SearchEntry entry;
   while (nextSearchEntry(search, entry)) {
-    ++fileCount;
-    {
-      // A file of one block is done in a blink: its whole screen work goes to the terminal in
-      // one write. A larger file shows its progress as it goes.
-      std::optional<ScreenUpdate> wholeFile;
-      if (entry.size <= static_cast<std::uint64_t>(readBlockSize)) wholeFile.emplace();
-      showFileStart(fileCount, entry.name);
-      reportOutcome(archiveOneFile(run, entry), fileCount, entry.name);
-    }
+    const int number = tally.files + 1;
+    view.fileStarted(number, entry.name, entry.size);
+    const FileOutcome outcome = archiveOneFile(run, entry);
+    tally.add(outcome);
+    view.fileFinished(number, entry.name, outcome);
     if (keyAvailable() && readKey() == kEscape) {
-      writeLine("");
-      writeLine("Operations aborted");
+      tally.stopped = true;
+      view.runStopped();
       return;
     }
   }
@@ -86,22 +72,16 @@ int runBatch(const std::vector<std::string>& parameters) {
     return 0;
   }
 
-  drawMainScreen();
   BatchRun run;
   run.options = parseCommandLine(parameters);
-  const RunOptions& options = run.options;
-  writeAt(kVersionColumn, kVersionRow, "1.1", kVersionAttribute);
-  writeAt(kMaskColumn, kMaskRow, padRight(options.fileMask, kMaskWidth), kFieldAttribute);
-  writeAt(kOverColumn, kOverRow, kSwitchTexts[options.overwriteArchives], kFieldAttribute);
-  writeAt(kDeleteColumn, kDeleteRow, kSwitchTexts[options.deleteAfterZipping], kFieldAttribute);
+  const std::unique_ptr<RunView> view = makeView();
+  view->runStarted(run.options);
 
   keepFreedMemoryForReuse();
   // A working folder that cannot be opened at all fails every file as it comes.
   openWorkDir(run);
-  walkFiles(run);
-
-  if (errorCount() >= 1) viewErrorLog();
-  const int exitCode = failureCount() > 0 ? kExitFailed : kExitSuccess;
-  releaseErrorLog();
-  return exitCode;
+  RunTally tally;
+  walkFiles(run, *view, tally);
+  view->runEnded(tally);
+  return tally.failed > 0 ? kExitFailed : kExitSuccess;
 }

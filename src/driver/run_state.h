@@ -50,3 +50,31 @@ struct FileOutcome {
   }
   bool zipped() const { return committed && reportCount == 0; }
 };
+
+// A run's figures, gathered from the outcomes in the order of the run.
+struct RunTally {
+  int files = 0;  // files met, skipped and failed ones included
+  int zipped = 0;
+  int skipped = 0;
+  int failed = 0;
+  int deleted = 0;
+  std::uint64_t bytesIn = 0;   // read from the sources of committed archives
+  std::uint64_t bytesOut = 0;  // written into committed archives
+  bool stopped = false;        // ESC ended the run early
+
+  void add(const FileOutcome& outcome) {
+    ++files;
+    if (outcome.failed()) {
+      ++failed;
+    } else if (outcome.reportCount > 0) {
+      ++skipped;
+    } else if (outcome.committed) {
+      ++zipped;
+    }
+    if (outcome.deleted) ++deleted;
+    if (outcome.committed) {
+      bytesIn += outcome.bytesRead;
+      bytesOut += outcome.archiveSize;
+    }
+  }
+};

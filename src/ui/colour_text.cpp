@@ -42,13 +42,15 @@ std::string shortString(std::string_view text) {
   return std::string(text.substr(0, pos));
 }
 
-void writePipe(std::string_view text) {
-  ScreenUpdate update;
-  // Plain text between two codes goes out as one write: nothing changes the colour inside it.
+namespace {
+
+// Walks pipe-coded text: plain runs to onText, codes (0-23) to onCode.
+template <typename Text, typename Code>
+void forEachPipePart(std::string_view text, Text onText, Code onCode) {
   std::size_t runStart = 0;
   std::size_t i = 0;
   const auto flushRun = [&](std::size_t end) {
-    if (end > runStart) writeText(text.substr(runStart, end - runStart));
+    if (end > runStart) onText(text.substr(runStart, end - runStart));
   };
   while (i < text.size()) {
     if (text[i] != '|' || i + 2 >= text.size()) {
@@ -61,11 +63,7 @@ void writePipe(std::string_view text) {
       const int code = (first - '0') * 10 + (second - '0');
       if (code <= 23) {
         flushRun(i);
-        if (code < 16) {
-          setForeground(code);
-        } else {
-          setBackground(code - 16);
-        }
+        onCode(code);
         runStart = i + 3;
       }
     }
@@ -73,6 +71,29 @@ void writePipe(std::string_view text) {
     i += 3;
   }
   flushRun(text.size());
+}
+
+}  // namespace
+
+void writePipe(std::string_view text) {
+  ScreenUpdate update;
+  // Plain text between two codes goes out as one write: nothing changes the colour inside it.
+  forEachPipePart(
+      text, [](std::string_view run) { writeText(run); },
+      [](int code) {
+        if (code < 16) {
+          setForeground(code);
+        } else {
+          setBackground(code - 16);
+        }
+      });
+}
+
+std::string withoutPipeCodes(std::string_view text) {
+  std::string plain;
+  forEachPipePart(
+      text, [&](std::string_view run) { plain += run; }, [](int) {});
+  return plain;
 }
 
 void writePipeLine(std::string_view text) {

@@ -28,5 +28,8 @@ std::string padRight(std::string_view text, int width, char fill = ' ');
 // attribute stay as they are; nothing is interpreted, nothing wraps.
 void writeAt(int column, int row, std::string_view text, uint8_t attribute);
 
+// The text without its colour codes, as plain text shows it.
+std::string withoutPipeCodes(std::string_view text);
+
 // a-z become A-Z; every other byte is kept.
 std::string upperCase(std::string_view text);

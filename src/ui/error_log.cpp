@@ -32,6 +32,8 @@ constexpr uint8_t kSelectedAttribute = 0x78;
 constexpr uint8_t kEmptyRowAttribute = 0x07;
 constexpr uint8_t kTotalAttribute = 0x0C;
 constexpr uint8_t kKeyUp = 72, kKeyDown = 80, kKeyEnter = 13, kKeyEscape = 27;
+constexpr uint8_t kKeyHome = 71, kKeyEnd = 79, kKeyPageUp = 73, kKeyPageDown = 81;
+constexpr int kPromptColumn = 7, kPromptRow = 6;  // in the status window
 
 std::vector<LogEntry> gEntries;  // the first kErrorLogSlots reports of the run
 int gReports = 0;
@@ -91,20 +93,60 @@ void moveSelectionDown() {
   }
 }
 
+// The page keys are the arrows pressed several times over, so every screen they lead to is one
+// the arrows reach too.
+void moveSelection(uint8_t key) {
+  const int stored = storedCount();
+  switch (key) {
+    case kKeyUp:
+      moveSelectionUp();
+      break;
+    case kKeyDown:
+      moveSelectionDown();
+      break;
+    case kKeyPageUp:
+      for (int i = 0; i < kLogWindowRows; ++i) moveSelectionUp();
+      break;
+    case kKeyPageDown:
+      for (int i = 0; i < kLogWindowRows; ++i) moveSelectionDown();
+      break;
+    case kKeyHome:
+      while (selectedIndex() > 1) moveSelectionUp();
+      break;
+    case kKeyEnd:
+      while (selectedIndex() < stored) moveSelectionDown();
+      break;
+    default:
+      break;
+  }
+}
+
 }  // namespace
 
-void addLogEntry(uint8_t code, int fileNumber, std::string_view fileName, int error) {
-  ScreenUpdate update;
-  moveCursor(1, cursorRow());
-  writeStatusLine(tagFor(code), fileName, true);
+void recordLogEntry(uint8_t code, int fileNumber, std::string_view fileName, int error) {
   ++gReports;
   if (code != LOG_SKIPPED) ++gFailures;
   // Beyond the table's slots a report still shows and counts; only the entry is not kept.
   if (storedCount() < kErrorLogSlots) {
     gEntries.push_back({static_cast<uint16_t>(fileNumber), std::string(fileName), code, error});
   }
+}
+
+void addLogEntry(uint8_t code, int fileNumber, std::string_view fileName, int error) {
+  ScreenUpdate update;
+  moveCursor(1, cursorRow());
+  writeStatusLine(tagFor(code), fileName, true);
+  recordLogEntry(code, fileNumber, fileName, error);
   if (gReports <= kLogWindowRows) drawLogWindow();
   writeAt(kTotalColumn, kTotalRow, padLeft(std::to_string(gReports), 5), kTotalAttribute);
+}
+
+std::string_view logMessage(uint8_t code) {
+  return logMessages[code];
+}
+
+std::string_view logTag(uint8_t code) {
+  return tagFor(code);
 }
 
 int errorCount() {
@@ -120,17 +162,21 @@ const LogEntry* logEntry(int index) {
   return &gEntries[index - 1];
 }
 
-void viewErrorLog() {
-  if (storedCount() == 0) return;
+bool viewErrorLog() {
+  if (storedCount() == 0) return true;
   {
     ScreenUpdate update;
     clearScreen();
-    moveCursor(7, 6);
+    moveCursor(kPromptColumn, kPromptRow);
     writePipe(kViewerPrompt);
     gViewTop = 1;
     gViewRow = 1;
     drawLogWindow();
   }
+  setCursorVisible(true);
+  // The window's top-left cell is screen row 19.
+  setAbortErase(18 + kPromptRow);
+  bool fits = true;
   for (;;) {
     {
       ScreenUpdate update;
@@ -142,16 +188,22 @@ void viewErrorLog() {
     const uint8_t key = readKey();
     if (key == 0) {
       const uint8_t extended = readKey();
+      if (extended == kKeyResized && !panelFits()) {
+        fits = false;
+        break;
+      }
       ScreenUpdate update;
-      if (extended == kKeyUp) moveSelectionUp();
-      if (extended == kKeyDown) moveSelectionDown();
+      moveSelection(extended);
     } else if (key == kKeyEnter || key == kKeyEscape) {
       break;
     }
   }
+  setAbortErase(0);
+  if (!fits) return false;
   ScreenUpdate update;
   setAttribute(0x07);
   clearScreen();
+  return true;
 }
 
 void releaseErrorLog() {

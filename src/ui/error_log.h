@@ -20,6 +20,8 @@ struct LogEntry {
 // Reports file number fileNumber of the run, named fileName: rewrites its status line, stores
 // the entry (the first 1000 of a run), updates the log window and the total.
 void addLogEntry(uint8_t code, int fileNumber, std::string_view fileName, int error = 0);
+// The same report stored and counted, with nothing drawn: for a run shown in lines.
+void recordLogEntry(uint8_t code, int fileNumber, std::string_view fileName, int error = 0);
 // Reports in this run, stored or not.
 int errorCount();
 // Reports with an error code (1-6) in this run, stored or not.
@@ -27,7 +29,11 @@ int failureCount();
 // The stored entry at 1-based index, or nullptr.
 const LogEntry* logEntry(int index);
 
-// Browses the log with the arrow keys until ENTER or ESC.
-void viewErrorLog();
+// Browses the log with the arrow keys (PgUp, PgDn, Home and End too) until ENTER or ESC. False
+// when the window shrank below the panel meanwhile: the log was left unread.
+bool viewErrorLog();
+// The message of a log code, 27 columns, and the pipe-coded tag of its status line.
+std::string_view logMessage(uint8_t code);
+std::string_view logTag(uint8_t code);
 // Frees every entry; the log is empty again.
 void releaseErrorLog();

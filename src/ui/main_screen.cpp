@@ -6,6 +6,7 @@
 #include "console/console.h"
 #include "console/glyphs.h"
 #include "ui/colour_text.h"
+#include "ui/glyph_set.h"
 
 namespace {
 
@@ -70,12 +71,12 @@ int gProgressCells = 0;
 void drawMainScreen() {
   ScreenUpdate update;
   clearScreen();
-  for (std::string_view line : kPanel) writePipeLine(line);
+  for (std::string_view line : kPanel) writePipeLine(shownText(line));
   setWindow(1, 19, 80, 25);
 }
 
 void clearProgress() {
-  writeAt(kBarColumn, kBarRow, kEmptyBar, kEmptyBarAttribute);
+  writeAt(kBarColumn, kBarRow, shownText(kEmptyBar), kEmptyBarAttribute);
   gProgressCells = 0;
 }
 
@@ -93,7 +94,7 @@ void drawProgress(uint64_t position, uint64_t size) {
   while (gProgressCells < cells) {
     const BarCell& cell = kBarCells[gProgressCells];
     ++gProgressCells;
-    writeAt(kBarColumn + gProgressCells - 1, kBarRow, cell.glyph, cell.attribute);
+    writeAt(kBarColumn + gProgressCells - 1, kBarRow, shownText(cell.glyph), cell.attribute);
   }
   writeAt(kPercentColumn, kBarRow, padLeft(std::to_string(cells * 10), 3), 0x0F);
 }
@@ -104,9 +105,9 @@ int progressCells() {
 
 void writeStatusLine(std::string_view pipePrefix, std::string_view fileName, bool endLine) {
   ScreenUpdate update;
-  writePipe(pipePrefix);
+  writePipe(shownText(pipePrefix));
   // The name is the user's data: shown literally, whatever bars or control bytes it holds.
-  std::string line = padRight(visibleText(fileName), kStatusNameWidth);
+  std::string line = padRight(shownName(fileName), kStatusNameWidth);
   if (endLine) line += "\r\n";
   writeText(line);
 }

@@ -18,6 +18,9 @@ inline constexpr uint8_t kFieldAttribute = 0x07;
 inline constexpr uint8_t kEmptyBarAttribute = 0x08;
 inline constexpr std::string_view kEmptyBar = "░░░░░░░░░░";
 inline constexpr int kStatusNameWidth = 67;
+// The pipe-coded prefixes of a file's status line: while it is packed, and once it is zipped.
+inline constexpr std::string_view kZippingPrefix = "|07- |15ZIPPING|07: |15 ";
+inline constexpr std::string_view kZippedPrefix = "|08√ |07ZIPPED |08: |07 ";
 
 // Clears the screen, draws the panel and confines stream output to rows 19-25.
 void drawMainScreen();

@@ -1,16 +1,34 @@
 #include "ui/usage.h"
 
+#include <string>
+#include <string_view>
+
 #include "console/console.h"
 
+namespace {
+
+constexpr std::string_view kUsage[] = {
+    "",
+    "Usage: VORDEX [file mask] [options]",
+    "",
+    "[file mask] contains the file mask which will be processed",
+    "[options]   any number of the following optional commands:",
+    "",
+    "-O  Overwrite existing .ZIP files",
+    "-D  Delete original file after zipping",
+    "-X  Sets compression level (where X is 0 through 9)",
+};
+
+}  // namespace
+
 void showUsage() {
-  ScreenUpdate update;
-  writeLine();
-  writeLine("Usage: VORDEX [file mask] [options]");
-  writeLine();
-  writeLine("[file mask] contains the file mask which will be processed");
-  writeLine("[options]   any number of the following optional commands:");
-  writeLine();
-  writeLine("-O  Overwrite existing .ZIP files");
-  writeLine("-D  Delete original file after zipping");
-  writeLine("-X  Sets compression level (where X is 0 through 9)");
+  if (consoleKind() == ConsoleKind::Screen && !consoleHidesRows()) {
+    ScreenUpdate update;
+    for (std::string_view line : kUsage) writeLine(line);
+    return;
+  }
+  // A dumb or small terminal takes the text as plain lines where its cursor stands.
+  std::string text;
+  for (std::string_view line : kUsage) (text += line) += '\n';
+  writePlain(text);
 }

@@ -119,19 +119,23 @@ class Viewer(PaneTest):
         top, row = 1, 1
         self.wait_for_screen(viewer_screen(entries, top, row, base, blank), 120,
                              "the viewer's start")
+        # The page keys are the arrows pressed several times over.
+        steps = {"Down": ["Down"], "Up": ["Up"], "NPage": ["Down"] * 7, "PPage": ["Up"] * 7,
+                 "End": ["Down"] * len(entries), "Home": ["Up"] * len(entries)}
         for number, key in enumerate(keys, 1):
             self.term.send_keys(key)
-            selected = top + row - 1
-            if key == "Down" and selected < len(entries):
-                if row < 7:
-                    row += 1
-                else:
-                    top += 1
-            elif key == "Up":
-                if row > 1:
-                    row -= 1
-                elif top > 1:
-                    top -= 1
+            for step in steps.get(key, []):
+                selected = top + row - 1
+                if step == "Down" and selected < len(entries):
+                    if row < 7:
+                        row += 1
+                    else:
+                        top += 1
+                elif step == "Up":
+                    if row > 1:
+                        row -= 1
+                    elif top > 1:
+                        top -= 1
             self.wait_for_screen(viewer_screen(entries, top, row, base, blank), timeout,
                                  f"the viewer after key {number} ({key}), top {top} row {row}")
         return top, row
@@ -156,7 +160,8 @@ class Viewer(PaneTest):
                 self.make_files()
                 self.start("*")
                 keys = ["Down", "Down", "Down", "Down", "Up", "Up", "Up", "Up", "Down",
-                        "Left", "Right", "a", "F1", "Home", "Down"]
+                        "Left", "Right", "a", "F1", "Down", "Home", "Down", "End", "PPage",
+                        "NPage", "Up"]
                 # The last file was zipped: its line left light grey for the viewer's blanks.
                 top, row = self.drive(self.PROBLEMS, keys, self.problems_panel(), 0x07)
                 self.assertEqual((top, row), (1, 3))
@@ -181,7 +186,8 @@ class Viewer(PaneTest):
         self.start("s*")
         # Only skips and errors: no bar, no percent; the last line left red.
         base = panel(mask="s*", files=12, bar=0, total=12)
-        keys = ["Down"] * 11 + ["Down", "Down"] + ["Up"] * 11 + ["Up", "Up", "Down"]
+        keys = (["Down"] * 11 + ["Down", "Down"] + ["Up"] * 11 + ["Up", "Up", "Down"] +
+                ["NPage", "NPage", "PPage", "End", "Home", "End", "PPage", "Home", "Down"])
         top, row = self.drive(entries, keys, base, 0x04)
         self.assertEqual((top, row), (1, 2))
         self.leave("Escape", entries, top, row, base)

@@ -1,0 +1,910 @@
+#!/usr/bin/env python3
+"""Vordex's speed, memory and system calls against other tools timed in the same invocation.
+
+Every figure is the best of N runs (default 5) shown with its median and its range, and every
+ratio is taken between runs of this invocation, whose tools run in interleaved rounds so that a
+burst of load from elsewhere on a shared machine hits all of them alike. Never part of the test
+suite: the numbers depend on the machine.
+
+    bench/run                       every default group, 5 runs each
+    bench/run --quick               2 runs and smaller corpora: a smoke run
+    bench/run --only small,pane     selected groups (--list names them)
+    bench/run --baseline 69c75e2    adds the current build against that revision's
+    bench/run --keep                leaves the corpora, archives and builds in place
+
+Adding a group: write `def group_NAME(bench)` that builds its cases with `Case`, times them
+with `compare` (or `best_of` for one command) and adds rows to `bench.table`, then decorate it
+with `@group("NAME", "what it measures")`.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import random
+import shlex
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable, Optional, Sequence, Union
+
+REPO = Path(__file__).resolve().parent.parent
+
+# (count, size in bytes) of each corpus; half of the files are text-like, half random bytes.
+CORPORA_FULL = {"small": (10_000, 1024), "large": (20, 8 << 20), "delete": (2_000, 1024)}
+CORPORA_QUICK = {"small": (1_000, 1024), "large": (4, 4 << 20), "delete": (200, 1024)}
+
+# Goals the team holds these figures to, checked against the best column; never asserted.
+TARGET_PLAIN_SMALL = ("<=", 1.10)
+TARGET_PLAIN_LARGE = ("<=", 1.02)
+TARGET_GZIP_SMALL = ("<=", 2.0)
+TARGET_ZIP_SMALL = (">=", 20.0)
+TARGET_MEMORY_KIB = ("<", 8192)
+TARGET_PANE = ("<", 1.3)
+TARGET_BASELINE = ("<=", 1.05)
+
+RUN_TIMEOUT = 1800  # seconds; a hung run must end the benchmark, not hold it forever
+
+
+class BenchError(Exception):
+    """Ends the benchmark with a clear message: a failed tool makes every figure meaningless."""
+
+
+def progress(message: str) -> None:
+    print(message, file=sys.stderr, flush=True)
+
+
+# ---------------------------------------------------------------------------------------------
+# Timing
+
+
+Command = Union[Sequence[str], Callable[[], float]]
+
+
+@dataclass
+class Case:
+    """One thing to time: an argv run in `cwd`, or a callable that times itself and returns
+    seconds (for runs whose clock lives elsewhere, such as inside a tmux pane). `prepare` runs
+    before each timed run and `check` after it; neither is timed."""
+
+    command: Command
+    cwd: Optional[Path] = None
+    prepare: Optional[Callable[[], None]] = None
+    check: Optional[Callable[[], None]] = None
+    label: str = ""
+    # Vordex decides whether to draw from what its output is; the reference command line sends
+    # everything to /dev/null, so only the other tools keep their stderr for error messages.
+    keep_stderr: bool = True
+
+
+_stderr_log: Optional[Path] = None
+
+
+def run_in_session(argv: Sequence, timeout: float, **kwargs) -> int:
+    """Runs argv in a session of its own, as `setsid -w` would: no controlling terminal, which
+    is what makes Vordex run headless. Being a process group of its own, it can be ended whole
+    (a vordex under strace or time, the zips of a shell loop, the compilers under ninja) when
+    the benchmark is interrupted or gives up.
+
+    The wait blocks: Popen.wait(timeout=...) polls in sleeps of up to 50 ms, which would round
+    short runs up to the next poll, so a timer thread ends a run that hangs instead."""
+    process = subprocess.Popen([str(part) for part in argv], start_new_session=True, **kwargs)
+    expired = threading.Event()
+
+    def end_group() -> None:
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+    def on_timeout() -> None:
+        expired.set()
+        end_group()
+
+    timer = threading.Timer(timeout, on_timeout)
+    timer.daemon = True
+    timer.start()
+    try:
+        returncode = process.wait()
+    except BaseException:
+        end_group()
+        process.wait()
+        raise
+    finally:
+        timer.cancel()
+    if expired.is_set():
+        raise subprocess.TimeoutExpired(process.args, timeout)
+    return returncode
+
+
+def time_once(case: Case) -> float:
+    if case.prepare:
+        case.prepare()
+    if callable(case.command):
+        seconds = case.command()
+    else:
+        argv = [str(part) for part in case.command]
+        log = open(_stderr_log, "wb") if (case.keep_stderr and _stderr_log) else None
+        try:
+            start = time.perf_counter()
+            try:
+                returncode = run_in_session(argv, RUN_TIMEOUT, cwd=case.cwd,
+                                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                            stderr=log or subprocess.DEVNULL)
+            except subprocess.TimeoutExpired:
+                raise BenchError(f"{case.label or argv[0]} ran past {RUN_TIMEOUT} s: "
+                                 f"{shlex.join(argv)} (in {case.cwd})") from None
+            seconds = time.perf_counter() - start
+        finally:
+            if log:
+                log.close()
+        if returncode != 0:
+            detail = ""
+            if log and _stderr_log and _stderr_log.exists():
+                tail = _stderr_log.read_text(errors="replace").strip().splitlines()[-5:]
+                detail = "".join(f"\n    {line}" for line in tail)
+            raise BenchError(f"{case.label or argv[0]} exited with {returncode}: "
+                             f"{shlex.join(argv)} (in {case.cwd}){detail}")
+    if case.check:
+        case.check()
+    return seconds
+
+
+def best_of(command: Union[Command, Case], prepare: Optional[Callable[[], None]] = None,
+            runs: Optional[int] = None, cwd: Optional[Path] = None,
+            check: Optional[Callable[[], None]] = None) -> list[float]:
+    """Every time of `runs` runs of one command, in run order (the caller takes the best)."""
+    case = command if isinstance(command, Case) else Case(command, cwd, prepare, check)
+    return [time_once(case) for _ in range(runs or RUNS)]
+
+
+def compare(cases: dict[str, Case], runs: Optional[int] = None) -> dict[str, list[float]]:
+    """The times of several cases run in rounds, each round starting one case further on, so
+    that a slow stretch of the machine and any first-run or last-run effect are shared out.
+    Index i of each list belongs to round i: ratios can be paired run by run."""
+    names = list(cases)
+    times: dict[str, list[float]] = {name: [] for name in names}
+    for round_ in range(runs or RUNS):
+        shift = round_ % len(names)
+        for name in names[shift:] + names[:shift]:
+            times[name].append(time_once(cases[name]))
+    return times
+
+
+RUNS = 5  # set from the command line in main()
+
+
+# ---------------------------------------------------------------------------------------------
+# The table
+
+
+def fmt_seconds(value: float) -> str:
+    return f"{value:.3f}" if value < 100 else f"{value:.1f}"
+
+
+def fmt_ratio(value: float) -> str:
+    return f"{value:.2f}x" if value < 10 else f"{value:.1f}x"
+
+
+def fmt_int(value: float) -> str:
+    return f"{value:,.0f}"
+
+
+def fmt_one(value: float) -> str:
+    return f"{value:.1f}"
+
+
+@dataclass
+class Row:
+    group: str
+    label: str
+    n: str
+    best: str
+    median: str
+    span: str
+    spread: str
+    target: str = ""
+
+
+@dataclass
+class Table:
+    rows: list[Row] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)
+
+    @staticmethod
+    def _target(target, value: float, fmt) -> str:
+        if target is None:
+            return ""
+        op, limit = target
+        met = {"<=": value <= limit, "<": value < limit, ">=": value >= limit,
+               ">": value > limit}[op]
+        return f"{op} {fmt(limit)} {'ok' if met else 'NOT MET'}"
+
+    def samples(self, group: str, label: str, values: Sequence[float], fmt=fmt_seconds,
+                target=None) -> None:
+        """Lower is better: the best is the least."""
+        low, high = min(values), max(values)
+        spread = f"{(high - low) / low * 100:.1f}%" if low > 0 else "-"
+        self.rows.append(Row(group, label, str(len(values)), fmt(low),
+                             fmt(statistics.median(values)), f"{fmt(low)}-{fmt(high)}", spread,
+                             self._target(target, low, fmt)))
+
+    def ratio(self, group: str, label: str, numerator: Sequence[float],
+              denominator: Sequence[float], target=None) -> None:
+        """best = ratio of the bests, median = ratio of the medians, range and spread over the
+        ratios of runs made in the same round."""
+        paired = [a / b for a, b in zip(numerator, denominator)]
+        best = min(numerator) / min(denominator)
+        median = statistics.median(numerator) / statistics.median(denominator)
+        low, high = min(paired), max(paired)
+        self.rows.append(Row(group, label, str(len(paired)), fmt_ratio(best), fmt_ratio(median),
+                             f"{fmt_ratio(low)}-{fmt_ratio(high)}",
+                             f"{(high - low) / low * 100:.1f}%",
+                             self._target(target, best, fmt_ratio)))
+
+    def single(self, group: str, label: str, value: float, fmt=fmt_one, target=None) -> None:
+        self.rows.append(Row(group, label, "1", fmt(value), "", "", "",
+                             self._target(target, value, fmt)))
+
+    def note(self, text: str) -> None:
+        self.notes.append(text)
+
+    def print(self) -> None:
+        header = Row("", "", "n", "best", "median", "min-max", "spread", "target")
+        columns = ["label", "n", "best", "median", "span", "spread", "target"]
+        right = {"n", "best", "median", "span", "spread"}
+        widths = {c: max(len(getattr(r, c)) for r in [header, *self.rows]) for c in columns}
+
+        def line(row: Row) -> str:
+            cells = [getattr(row, c).rjust(widths[c]) if c in right else
+                     getattr(row, c).ljust(widths[c]) for c in columns]
+            return ("  " + "  ".join(cells)).rstrip()
+
+        print(line(header))
+        previous = None
+        for row in self.rows:
+            if row.group != previous:
+                print(row.group)
+                previous = row.group
+            print(line(row))
+        if self.notes:
+            print()
+            for text in self.notes:
+                print(f"* {text}")
+
+
+# ---------------------------------------------------------------------------------------------
+# Corpora, folders and the programs under test
+
+WORDS = ("the of and to in is that for it as was with be by on not he this are or his from at "
+         "which but have an they you were her she there been one all we their has would when "
+         "if so no will more up out about what into than them can only other new some could "
+         "time these two may then do first any my now such like our over man me even most made "
+         "after also did many before must through back years where much your way well down "
+         "should because each just those people how too little state good very make world "
+         "still own see men work long get here between both life being under never day same "
+         "another know while last might us great old year off come since against go came right "
+         "used take three archive file folder level block deflate record entry table").split()
+
+
+def write_corpus(folder: Path, count: int, size: int, seed: str) -> None:
+    rng = random.Random(seed)
+
+    def text() -> bytes:
+        out = bytearray()
+        while len(out) < size:
+            line = " ".join(rng.choices(WORDS, k=rng.randint(6, 14)))
+            out += line.capitalize().encode() + b".\n"
+        return bytes(out[:size])
+
+    folder.mkdir(parents=True)
+    for i in range(count):
+        data = text() if i % 2 == 0 else rng.randbytes(size)
+        (folder / f"f{i:05d}.{'txt' if i % 2 == 0 else 'bin'}").write_bytes(data)
+
+
+def count_archives(folder: Path) -> int:
+    # Hidden names are Vordex's temporary files, which a finished run must not leave.
+    return sum(1 for entry in os.scandir(folder)
+               if entry.name.endswith(".zip") and not entry.name.startswith("."))
+
+
+def count_files(folder: Path, suffix: str = "") -> int:
+    return sum(1 for entry in os.scandir(folder) if entry.name.endswith(suffix))
+
+
+def fs_type(path: Path) -> str:
+    return subprocess.run(["stat", "-f", "-c", "%T", str(path)], capture_output=True,
+                          text=True, check=True).stdout.strip()
+
+
+def mount_text(path: Path) -> str:
+    """stat's file system name, and the mount's where stat cannot tell them apart (ext2/ext3
+    stands for ext4 too)."""
+    said = fs_type(path)
+    mount = subprocess.run(["findmnt", "-n", "-o", "FSTYPE,SOURCE", "--target", str(path)],
+                           capture_output=True, text=True).stdout.splitlines()
+    if not mount or len(mount[0].split()) != 2:
+        return f"stat -f: {said}"
+    kind, source = mount[0].split()
+    return f"stat -f: {said}; mounted {kind} from {source}"
+
+
+def run_quiet(argv: Sequence, what: str, **kwargs) -> None:
+    with tempfile.TemporaryFile() as output:
+        returncode = run_in_session(argv, RUN_TIMEOUT, stdin=subprocess.DEVNULL, stdout=output,
+                                    stderr=subprocess.STDOUT, **kwargs)
+        if returncode != 0:
+            output.seek(0)
+            text = output.read().decode(errors="replace")
+            raise BenchError(f"{what} failed ({shlex.join(str(a) for a in argv)}):\n"
+                             f"{text[-6000:]}")
+
+
+def build_vordex(source: Path, build: Path, what: str) -> Path:
+    run_quiet(["cmake", "-S", source, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+               "-DBUILD_TESTING=OFF"], f"configuring {what}")
+    run_quiet(["cmake", "--build", build, "--target", "vordex", "-j2"], f"building {what}")
+    for candidate in (build / "vordex", build / "src" / "vordex"):
+        if candidate.is_file():
+            return candidate
+    found = [p for p in build.rglob("vordex") if p.is_file() and os.access(p, os.X_OK)]
+    if not found:
+        raise BenchError(f"no vordex binary in {build} after building {what}")
+    return found[0]
+
+
+class Bench:
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.table = Table()
+        self.sizes = CORPORA_QUICK if args.quick else CORPORA_FULL
+        self.build = REPO / "build-bench"
+        self.temp_dirs: list[Path] = []
+        self.tmux_sockets: set[str] = set()
+        self.corpora: dict[str, Path] = {}
+        self.vordex = Path()
+        self.current = ""  # the revision timed as the current Vordex; empty: the work tree
+        self.plain = Path()
+        self.shm_used = os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK)
+        self.work = Path()
+        self.out = Path()
+        self.disk = Path()
+
+    def make_folders(self) -> None:
+        """Apart from __init__ so that cleanup knows every folder made before a failure."""
+        self.work = self.temp_dir(Path("/dev/shm") if self.shm_used else
+                                  Path(tempfile.gettempdir()))
+        self.out = self.work / "out"
+        global _stderr_log
+        _stderr_log = self.work / "stderr.log"
+        self.disk = self.temp_dir(self.pick_disk_parent())
+
+    def temp_dir(self, parent: Path) -> Path:
+        path = Path(tempfile.mkdtemp(prefix="vordex-bench-", dir=parent))
+        self.temp_dirs.append(path)
+        return path
+
+    def pick_disk_parent(self) -> Path:
+        if self.args.disk_dir:
+            parent = Path(self.args.disk_dir)
+            parent.mkdir(parents=True, exist_ok=True)
+            return parent
+        for parent in (Path("/var/tmp"), self.build):
+            parent.mkdir(parents=True, exist_ok=True)
+            if os.access(parent, os.W_OK) and fs_type(parent) not in ("tmpfs", "ramfs"):
+                return parent
+        raise BenchError("no writable folder on a real disk: name one with --disk-dir")
+
+    def cleanup(self) -> None:
+        for socket in self.tmux_sockets:
+            subprocess.run(["tmux", "-L", socket, "kill-server"], capture_output=True)
+            # A killed server leaves its socket file behind.
+            folder = Path(os.environ.get("TMUX_TMPDIR") or "/tmp") / f"tmux-{os.getuid()}"
+            (folder / socket).unlink(missing_ok=True)
+        if self.args.keep:
+            for path in self.temp_dirs:
+                if path.exists():
+                    progress(f"kept {path}")
+            return
+        for path in self.temp_dirs:
+            shutil.rmtree(path, ignore_errors=True)
+
+    # -- the programs
+
+    def build_revision(self, rev: str) -> tuple[Path, str]:
+        """The Vordex of a git revision, built from `git archive` in a temporary folder so that
+        the work tree, the index and HEAD are left alone."""
+        resolved = subprocess.run(["git", "-C", REPO, "rev-parse", "--short",
+                                   f"{rev}^{{commit}}"], capture_output=True, text=True)
+        if resolved.returncode != 0:
+            raise BenchError(f"git does not know the revision {rev!r}")
+        short = resolved.stdout.strip()
+        root = self.temp_dir(self.disk)
+        source, build = root / "source", root / "build"
+        source.mkdir()
+        progress(f"Building the Vordex of {short} in {root} ...")
+        archive = subprocess.Popen(["git", "-C", REPO, "archive", short],
+                                   stdout=subprocess.PIPE)
+        unpacked = subprocess.run(["tar", "-x", "-C", source], stdin=archive.stdout)
+        archive.stdout.close()
+        if archive.wait() != 0 or unpacked.returncode != 0:
+            raise BenchError(f"git archive {short} | tar -x failed")
+        return build_vordex(source, build, f"the Vordex of {short}"), short
+
+    def build_programs(self) -> None:
+        if self.args.rev:
+            self.vordex, self.current = self.build_revision(self.args.rev)
+        else:
+            progress(f"Building Vordex (Release) in {self.build} ...")
+            self.vordex = build_vordex(REPO, self.build, "Vordex")
+            self.current = ""
+        progress("Building the plain minizip loop ...")
+        self.build.mkdir(exist_ok=True)
+        flags = {}
+        for kind in ("--cflags", "--libs"):
+            found = subprocess.run(["pkg-config", kind, "minizip"], capture_output=True,
+                                   text=True)
+            if found.returncode != 0:
+                raise BenchError("pkg-config does not know minizip "
+                                 "(apt-get install libminizip-dev)")
+            flags[kind] = found.stdout.split()
+        cflags, libs = flags["--cflags"], flags["--libs"]
+        self.plain = self.build / "plain_minizip"
+        run_quiet(["g++", "-O2", "-std=c++20", *cflags, REPO / "bench" / "plain_minizip.cpp",
+                   "-o", self.plain, *libs], "building bench/plain_minizip.cpp")
+
+    # -- corpora and output folders
+
+    def corpus(self, name: str) -> Path:
+        """The corpus folder on tmpfs, written on first use; sibling of the output folder."""
+        if name not in self.corpora:
+            count, size = self.sizes[name]
+            progress(f"Writing the {name} corpus ({count:,} x {size_text(size)}) ...")
+            self.corpora[name] = self.work / name
+            write_corpus(self.corpora[name], count, size, f"vordex-bench-{name}")
+        return self.corpora[name]
+
+    def corpus_count(self, name: str) -> int:
+        return self.sizes[name][0]
+
+    def fresh(self, folder: Path) -> None:
+        shutil.rmtree(folder, ignore_errors=True)
+        folder.mkdir(parents=True)
+
+    def fresh_out(self) -> None:
+        self.fresh(self.out)
+
+    def check_archives(self, folder: Path, expected: int, who: str) -> Callable[[], None]:
+        def check() -> None:
+            made = count_archives(folder)
+            if made != expected:
+                raise BenchError(f"{who} exited 0 but {folder} holds {made} archives for "
+                                 f"{expected} files")
+        return check
+
+    # -- reusable cases
+
+    def headless(self, corpus: str, vordex: Optional[Path] = None, options: Sequence[str] = (),
+                 wrap: Sequence[str] = (), label: str = "Vordex") -> Case:
+        """Vordex with no terminal, as under cron: `setsid -w vordex MASK < /dev/null >
+        /dev/null 2>&1` (the session comes from run_in_session)."""
+        self.corpus(corpus)
+        return Case([*wrap, vordex or self.vordex, f"../{corpus}/*", *options],
+                    cwd=self.out, prepare=self.fresh_out,
+                    check=self.check_archives(self.out, self.corpus_count(corpus), label),
+                    label=label, keep_stderr=False)
+
+    def plain_loop(self, corpus: str) -> Case:
+        return Case([self.plain, "-1", f"../{corpus}"], cwd=self.out, prepare=self.fresh_out,
+                    check=self.check_archives(self.out, self.corpus_count(corpus),
+                                              "the plain minizip loop"),
+                    label="plain minizip loop")
+
+    def gzip_keep(self, corpus: str) -> Case:
+        """gzip -k writes beside its sources, so it works on a copy of its own and the corpus
+        the others read never gains .gz files."""
+        source = self.corpus(corpus)
+        copy = self.work / f"gzip-{corpus}"
+        if not copy.exists():
+            shutil.copytree(source, copy)
+        names = sorted(entry.name for entry in os.scandir(copy))
+        expected = len(names)
+
+        def prepare() -> None:
+            for entry in os.scandir(copy):
+                if entry.name.endswith(".gz"):
+                    os.unlink(entry.path)
+
+        def check() -> None:
+            made = count_files(copy, ".gz")
+            if made != expected:
+                raise BenchError(f"gzip made {made} .gz files for {expected} files")
+
+        return Case(["gzip", "-k", "-6", "--", *names], cwd=copy, prepare=prepare, check=check,
+                    label="gzip -k -6")
+
+    def zip_per_file(self, corpus: str) -> Case:
+        script = 'set -e; for f in *; do zip -q -6 "../out/${f%.*}.zip" "$f"; done'
+        return Case(["bash", "-c", script], cwd=self.corpus(corpus), prepare=self.fresh_out,
+                    check=self.check_archives(self.out, self.corpus_count(corpus),
+                                              "the zip loop"),
+                    label="zip -q -6 per file")
+
+
+def size_text(size: int) -> str:
+    return f"{size >> 20} MiB" if size >= 1 << 20 else f"{size >> 10} KiB"
+
+
+def corpus_text(bench: Bench, name: str) -> str:
+    count, size = bench.sizes[name]
+    return f"{count:,} x {size_text(size)}"
+
+
+def have(tool: str, bench: Bench, why: str) -> bool:
+    if shutil.which(tool):
+        return True
+    package = {"/usr/bin/time": "time"}.get(tool, tool)
+    bench.table.note(f"{tool} is not installed, so {why} was skipped "
+                     f"(apt-get install -y {package})")
+    return False
+
+
+# ---------------------------------------------------------------------------------------------
+# Groups
+
+GROUPS: dict[str, tuple[Callable[[Bench], None], str, bool]] = {}
+
+
+def group(name: str, about: str, default: bool = True):
+    def register(function: Callable[[Bench], None]) -> Callable[[Bench], None]:
+        GROUPS[name] = (function, about, default)
+        return function
+    return register
+
+
+def against_tools(bench: Bench, corpus: str, targets: dict) -> None:
+    name = f"{corpus}: {corpus_text(bench, corpus)} on tmpfs"
+    cases = {"vordex": bench.headless(corpus), "plain": bench.plain_loop(corpus)}
+    if have("gzip", bench, f"gzip on the {corpus} files"):
+        cases["gzip"] = bench.gzip_keep(corpus)
+    if have("zip", bench, f"zip on the {corpus} files"):
+        cases["zip"] = bench.zip_per_file(corpus)
+    times = compare(cases)
+    table = bench.table
+    table.samples(name, "Vordex, no terminal (s)", times["vordex"])
+    table.samples(name, "(a) plain minizip loop (s)", times["plain"])
+    if "gzip" in times:
+        table.samples(name, "(b) gzip -k -6 (s)", times["gzip"])
+    if "zip" in times:
+        table.samples(name, "(c) zip -q -6 per file (s)", times["zip"])
+    table.ratio(name, "Vordex / (a)", times["vordex"], times["plain"], targets.get("plain"))
+    if "gzip" in times:
+        table.ratio(name, "Vordex / (b)", times["vordex"], times["gzip"], targets.get("gzip"))
+    if "zip" in times:
+        table.ratio(name, "(c) / Vordex", times["zip"], times["vordex"], targets.get("zip"))
+
+
+@group("small", "many small files on tmpfs: Vordex headless vs the plain loop, gzip, zip")
+def group_small(bench: Bench) -> None:
+    against_tools(bench, "small", {"plain": TARGET_PLAIN_SMALL, "gzip": TARGET_GZIP_SMALL,
+                                   "zip": TARGET_ZIP_SMALL})
+
+
+@group("large", "large files on tmpfs: Vordex headless vs the plain loop, gzip, zip")
+def group_large(bench: Bench) -> None:
+    against_tools(bench, "large", {"plain": TARGET_PLAIN_LARGE})
+
+
+@group("baseline", "the current build against --baseline REV, small and large", default=False)
+def group_baseline(bench: Bench) -> None:
+    rev = bench.args.baseline
+    if not rev:
+        raise BenchError("the baseline group needs --baseline REV")
+    old, short = bench.build_revision(rev)
+    current = f"Vordex {bench.current}" if bench.current else "current Vordex"
+    name = f"baseline: {current} against Vordex {short}, no terminal, on tmpfs"
+    for corpus in ("small", "large"):
+        times = compare({"current": bench.headless(corpus, label=current),
+                         "baseline": bench.headless(corpus, old, label=f"Vordex {short}")})
+        size = f"{corpus} ({corpus_text(bench, corpus)})"
+        bench.table.samples(name, f"{size}: {current} (s)", times["current"])
+        bench.table.samples(name, f"{size}: Vordex {short} (s)", times["baseline"])
+        bench.table.ratio(name, f"{size}: {bench.current or 'current'} / {short}",
+                          times["current"], times["baseline"], TARGET_BASELINE)
+
+
+@group("delete", "-D on a real disk: each archive and its folder synced before a delete")
+def group_delete(bench: Bench) -> None:
+    count, size = bench.sizes["delete"]
+    master, sources, out = bench.disk / "delete", bench.disk / "sources", bench.disk / "out"
+    if not master.exists():
+        progress(f"Writing the delete corpus ({count:,} x {size_text(size)}) on disk ...")
+        write_corpus(master, count, size, "vordex-bench-delete")
+
+    def prepare() -> None:
+        bench.fresh(out)
+        shutil.rmtree(sources, ignore_errors=True)
+        shutil.copytree(master, sources)
+        # Dirty pages of the copy would otherwise be flushed by the timed run's own syncs.
+        os.sync()
+
+    def check_deleted() -> None:
+        bench.check_archives(out, count, "Vordex -D")()
+        left = count_files(sources)
+        if left:
+            raise BenchError(f"Vordex -D exited 0 but left {left} of {count} sources")
+
+    def case(options: Sequence[str], check, label: str) -> Case:
+        return Case([bench.vordex, "../sources/*", *options], cwd=out,
+                    prepare=prepare, check=check, label=label, keep_stderr=False)
+
+    times = compare({"keep": case([], bench.check_archives(out, count, "Vordex"), "Vordex"),
+                     "delete": case(["-D"], check_deleted, "Vordex -D")})
+    name = f"delete: {count:,} x {size_text(size)} on {fs_type(bench.disk)}"
+    bench.table.samples(name, "Vordex, no terminal (s)", times["keep"])
+    bench.table.samples(name, "Vordex -D, no terminal (s)", times["delete"])
+    bench.table.ratio(name, "-D / without", times["delete"], times["keep"])
+    bench.table.note("delete: the corpus is copied afresh and synced before each run, untimed")
+
+
+@group("pane", "the small files drawn in an 80x25 tmux pane, against no terminal")
+def group_pane(bench: Bench) -> None:
+    if not have("tmux", bench, "the pane group"):
+        return
+    corpus = "small"
+    count = bench.corpus_count(corpus)
+    bench.corpus(corpus)
+    socket = f"vordex-bench-{os.getpid()}"
+    bench.tmux_sockets.add(socket)
+    stamp, piped = bench.work / "pane-time", bench.work / "pane-bytes"
+    written: list[float] = []
+    env = {k: v for k, v in os.environ.items() if k not in ("TMUX", "TMUX_PANE")}
+
+    def tmux(*arguments: str) -> None:
+        run_quiet(["tmux", "-L", socket, "-f", "/dev/null", *arguments], "tmux", env=env)
+
+    def kill_server() -> None:
+        subprocess.run(["tmux", "-L", socket, "kill-server"], capture_output=True, env=env)
+
+    def prepare() -> None:
+        kill_server()
+        bench.fresh_out()
+        for path in (stamp, piped):
+            path.unlink(missing_ok=True)
+
+    def in_pane() -> float:
+        # The clock is read inside the pane, so the server's start and the polling below stay
+        # out of the time. EPOCHREALTIME spares a fork of date at either end.
+        script = (f"s=$EPOCHREALTIME; {shlex.quote(str(bench.vordex))} '../{corpus}/*'; "
+                  f"rc=$?; e=$EPOCHREALTIME; echo \"$s $e $rc\" > {shlex.quote(str(stamp))}.new"
+                  f" && mv {shlex.quote(str(stamp))}.new {shlex.quote(str(stamp))}; "
+                  f"exec sleep 600")
+        tmux("new-session", "-d", "-x", "80", "-y", "25", "-c", str(bench.out), "exec sleep 600")
+        tmux("pipe-pane", "-o", "-t", "0", f"cat > {shlex.quote(str(piped))}")
+        tmux("respawn-pane", "-k", "-t", "0", "-c", str(bench.out),
+             f"bash -c {shlex.quote(script)}")
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while not stamp.exists():
+            if time.monotonic() > deadline:
+                kill_server()
+                raise BenchError(f"Vordex in the tmux pane did not finish in {RUN_TIMEOUT} s")
+            time.sleep(0.05)
+        # The pipe may still be draining the last screen into the file.
+        size, settled = -1, 0
+        while settled < 4:
+            now = piped.stat().st_size if piped.exists() else 0
+            settled = settled + 1 if now == size else 0
+            size = now
+            time.sleep(0.05)
+        kill_server()
+        start, end, rc = stamp.read_text().replace(",", ".").split()
+        if rc != "0":
+            raise BenchError(f"Vordex in the tmux pane exited with {rc}")
+        written.append(size / count)
+        return float(end) - float(start)
+
+    times = compare({"pane": Case(in_pane, prepare=prepare,
+                                  check=bench.check_archives(bench.out, count, "Vordex in a pane"),
+                                  label="Vordex in a pane"),
+                     "headless": bench.headless(corpus)})
+    name = f"pane: {corpus_text(bench, corpus)} on tmpfs, drawn in an 80x25 tmux pane"
+    bench.table.samples(name, "Vordex in a tmux pane (s)", times["pane"])
+    bench.table.samples(name, "Vordex, no terminal (s)", times["headless"])
+    bench.table.ratio(name, "pane / no terminal", times["pane"], times["headless"], TARGET_PANE)
+    bench.table.samples(name, "bytes to the terminal per file", written, fmt_one)
+
+
+@group("memory", "peak RSS of Vordex with no terminal on the small and large files")
+def group_memory(bench: Bench) -> None:
+    if not have("/usr/bin/time", bench, "the memory group"):
+        return
+    report = bench.work / "rss"
+    for corpus in ("small", "large"):
+        peaks: list[float] = []
+        case = bench.headless(corpus, wrap=["/usr/bin/time", "-f", "%M", "-o", report])
+        checked = case.check
+
+        def check(checked=checked) -> None:
+            checked()
+            peaks.append(float(report.read_text().split()[-1]))
+
+        case.check = check
+        best_of(case)
+        bench.table.samples("memory: peak RSS of Vordex with no terminal",
+                            f"{corpus} ({corpus_text(bench, corpus)}) (KiB)", peaks, fmt_int,
+                            TARGET_MEMORY_KIB)
+
+
+def strace_counts(path: Path) -> dict[str, int]:
+    counts: dict[str, int] = {}
+    for line in path.read_text().splitlines():
+        fields = line.split()
+        if len(fields) < 5:
+            continue
+        try:
+            float(fields[0])
+            counts[fields[-1]] = int(fields[3])
+        except ValueError:
+            continue
+    return counts
+
+
+@group("syscalls", "system calls per file on the small files (strace -c -f, one run)")
+def group_syscalls(bench: Bench) -> None:
+    if not have("strace", bench, "the syscalls group"):
+        return
+    corpus = "small"
+    count = bench.corpus_count(corpus)
+    report = bench.work / "strace"
+    tracer = ["strace", "-c", "-f", "-o", report]
+    found = {}
+    for who, case in (("vordex", bench.headless(corpus, wrap=tracer)),
+                      ("plain", bench.plain_loop(corpus))):
+        if who == "plain":
+            case.command = [*tracer, *case.command]
+        best_of(case, runs=1)
+        found[who] = strace_counts(report)
+    name = f"syscalls: {corpus_text(bench, corpus)} on tmpfs, strace -c -f, one run"
+    table = bench.table
+    vordex_total, plain_total = found["vordex"]["total"], found["plain"]["total"]
+    table.single(name, "Vordex system calls per file", vordex_total / count)
+    table.single(name, "(a) plain loop system calls per file", plain_total / count)
+    table.single(name, "Vordex / (a) system calls", vordex_total / plain_total, fmt_ratio)
+    table.single(name, "Vordex brk calls in all", found["vordex"].get("brk", 0), fmt_int)
+    table.single(name, "(a) brk calls in all", found["plain"].get("brk", 0), fmt_int)
+    busiest = sorted((k for k in found["vordex"] if k != "total"),
+                     key=lambda k: -found["vordex"][k])[:8]
+    pairs = ", ".join(f"{k} {found['vordex'][k] / count:.2f}/{found['plain'].get(k, 0) / count:.2f}"
+                      for k in busiest)
+    table.note(f"syscalls per file, Vordex/(a), busiest first: {pairs}")
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def machine_facts(bench: Bench, groups: list[str]) -> list[str]:
+    head = subprocess.run(["git", "-C", REPO, "rev-parse", "--short", "HEAD"],
+                          capture_output=True, text=True).stdout.strip() or "?"
+    # --no-optional-locks: a benchmark has no business refreshing the index.
+    dirty = subprocess.run(["git", "--no-optional-locks", "-C", REPO, "status", "--porcelain",
+                            "--", "src", "CMakeLists.txt"],
+                           capture_output=True, text=True).stdout.strip()
+    compiler = subprocess.run(["g++", "-dumpfullversion"], capture_output=True,
+                              text=True).stdout.strip()
+    load = " ".join(f"{x:.2f}" for x in os.getloadavg())
+    locale = os.environ.get("LC_ALL") or os.environ.get("LC_CTYPE") or os.environ.get("LANG") \
+        or "C"
+    return [
+        f"runs per figure: {RUNS} (best = least, median, min-max, spread = (max - min) / min);"
+        f" groups: {','.join(groups)}{' (quick corpora)' if bench.args.quick else ''}",
+        f"machine: nproc {os.cpu_count()}, load {load}, {platform.system()} "
+        f"{platform.release()} {platform.machine()}, g++ {compiler}, locale {locale}",
+        f"tmpfs folder: {bench.work} ({mount_text(bench.work)}; /dev/shm used: "
+        f"{'yes' if bench.shm_used else 'no'})",
+        f"disk folder: {bench.disk} ({mount_text(bench.disk)})",
+        (f"Vordex: revision {bench.current} (--rev), built in {bench.vordex.parent}"
+         if bench.current else
+         f"Vordex: work tree at {head}{', src/ changed since' if dirty else ''}, built in "
+         f"{bench.vordex.parent}"),
+    ]
+
+
+def parse_args(argv: Sequence[str]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="bench/run", description="Times Vordex against other tools in the same run.")
+    parser.add_argument("--runs", type=int, help="runs per figure (default 5, 2 with --quick)")
+    parser.add_argument("--quick", action="store_true", help="2 runs and smaller corpora")
+    parser.add_argument("--only", help="comma-separated groups to run (see --list)")
+    parser.add_argument("--baseline", metavar="REV",
+                        help="also time the Vordex of git revision REV against the current one")
+    parser.add_argument("--rev", metavar="REV",
+                        help="time the Vordex of git revision REV instead of the work tree")
+    parser.add_argument("--disk-dir", metavar="DIR",
+                        help="parent of the folder on a real disk (default /var/tmp)")
+    parser.add_argument("--keep", action="store_true", help="leave temporary folders in place")
+    parser.add_argument("--list", action="store_true", help="name the groups and stop")
+    args = parser.parse_args(argv)
+    if args.runs is not None and args.runs < 1:
+        parser.error("--runs must be at least 1")
+    return args
+
+
+def chosen_groups(args: argparse.Namespace) -> list[str]:
+    if args.only:
+        names = [name.strip() for name in args.only.split(",") if name.strip()]
+        unknown = [name for name in names if name not in GROUPS]
+        if unknown:
+            raise BenchError(f"unknown group {', '.join(unknown)}; groups: {', '.join(GROUPS)}")
+        if "baseline" in names and not args.baseline:
+            raise BenchError("the baseline group needs --baseline REV")
+        return [name for name in GROUPS if name in names]
+    return [name for name, (_, _, default) in GROUPS.items()
+            if default or (name == "baseline" and args.baseline)]
+
+
+def main(argv: Sequence[str]) -> int:
+    global RUNS
+    args = parse_args(argv)
+    if args.list:
+        for name, (_, about, default) in GROUPS.items():
+            print(f"{name:10} {about}{'' if default else ' (only when asked)'}")
+        return 0
+    RUNS = args.runs or (2 if args.quick else 5)
+    for tool in ("cmake", "ninja", "g++", "pkg-config", "git", "tar", "stat"):
+        if not shutil.which(tool):
+            print(f"bench/run needs {tool} (see scripts/packages.sh)", file=sys.stderr)
+            return 1
+
+    # A SIGTERM or SIGHUP should still clean up, as Ctrl+C does.
+    def stop(signum, _frame):
+        raise SystemExit(128 + signum)
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGHUP, stop)
+
+    started = time.monotonic()
+    bench = None
+    try:
+        groups = chosen_groups(args)
+        bench = Bench(args)
+        bench.make_folders()
+        bench.build_programs()
+        facts = machine_facts(bench, groups)
+        timings = []
+        for name in groups:
+            progress(f"[{name}] {GROUPS[name][1]} ...")
+            group_start = time.monotonic()
+            GROUPS[name][0](bench)
+            timings.append(f"{name} {time.monotonic() - group_start:.0f} s")
+        bench.table.note("ratios: best = ratio of the bests, median = ratio of the medians, "
+                         "min-max and spread over the ratios of runs made in the same round; "
+                         "targets are checked against the best column")
+        bench.table.note(f"seconds per group: {', '.join(timings)}; whole benchmark "
+                         f"{time.monotonic() - started:.0f} s")
+        print()
+        for line in facts:
+            print(line)
+        print()
+        bench.table.print()
+        return 0
+    except BenchError as error:
+        print(f"\nbench/run: ABORTED: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("\nbench/run: interrupted", file=sys.stderr)
+        return 130
+    finally:
+        if bench:
+            bench.cleanup()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

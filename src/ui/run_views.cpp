@@ -1,0 +1,196 @@
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <string>
+
+#include "console/console.h"
+#include "ui/colour_text.h"
+#include "ui/error_log.h"
+#include "ui/glyph_set.h"
+#include "ui/main_screen.h"
+#include "ui/run_view.h"
+
+namespace {
+
+constexpr std::string_view kSwitchTexts[2] = {"NO ", "YES"};
+constexpr std::uint64_t kOneBlock = 16384;
+
+// The 80x25 panel, the status lines scrolling below it, and the error viewer at the end.
+class PanelView final : public RunView {
+ public:
+  void runStarted(const RunOptions& options) override {
+    ScreenUpdate update;
+    drawMainScreen();
+    setCursorVisible(false);
+    writeAt(kVersionColumn, kVersionRow, "1.1", kVersionAttribute);
+    writeAt(kMaskColumn, kMaskRow, padRight(shownName(options.fileMask), kMaskWidth),
+            kFieldAttribute);
+    writeAt(kOverColumn, kOverRow, kSwitchTexts[options.overwriteArchives], kFieldAttribute);
+    writeAt(kDeleteColumn, kDeleteRow, kSwitchTexts[options.deleteAfterZipping],
+            kFieldAttribute);
+  }
+
+  void fileStarted(int number, std::string_view name, std::uint64_t size) override {
+    // A file of one block is done in a blink: its whole screen work goes to the terminal in one
+    // write. A larger file shows its progress as it goes.
+    if (size <= kOneBlock) wholeFile_.emplace();
+    ScreenUpdate update;
+    writeAt(kFilesColumn, kFilesRow, std::to_string(number), kFieldAttribute);
+    clearProgress();
+    writeStatusLine(kZippingPrefix, name, false);
+  }
+
+  void fileProgress(std::uint64_t position, std::uint64_t size) override {
+    drawProgress(position, size);
+    followTerminal();
+  }
+
+  void fileFinished(int number, std::string_view name, const FileOutcome& outcome) override {
+    if (outcome.zipped()) {
+      ScreenUpdate update;
+      moveCursor(1, cursorRow());
+      writeStatusLine(kZippedPrefix, name, true);
+    }
+    for (int i = 0; i < outcome.reportCount; ++i) {
+      addLogEntry(outcome.reports[i].code, number, name, outcome.reports[i].error);
+    }
+    wholeFile_.reset();
+  }
+
+  void runStopped() override {
+    writeLine("");
+    writeLine("Operations aborted");
+  }
+
+  // False when the window shrank below the panel while the viewer waited.
+  bool endRun() {
+    wholeFile_.reset();
+    const bool fits = errorCount() == 0 || viewErrorLog();
+    if (fits) releaseErrorLog();
+    return fits;
+  }
+
+  void abandon() { wholeFile_.reset(); }
+
+ private:
+  std::optional<ScreenUpdate> wholeFile_;
+};
+
+// One plain line per file, as its status line says it, and the log listed at the end: for a
+// dumb or small terminal, or a descriptor that is no terminal.
+class LineView final : public RunView {
+ public:
+  explicit LineView(int fd) : fd_(fd) {}
+
+  void fileFinished(int number, std::string_view name, const FileOutcome& outcome) override {
+    if (outcome.zipped()) line(shownText(withoutPipeCodes(kZippedPrefix)) + shownName(name));
+    for (int i = 0; i < outcome.reportCount; ++i) {
+      const FileReport& report = outcome.reports[i];
+      recordLogEntry(report.code, number, name, report.error);
+      line(shownText(withoutPipeCodes(logTag(report.code))) + shownName(name) + "  " +
+           trimmed(logMessage(report.code)));
+    }
+  }
+
+  void runStopped() override {
+    line("");
+    line("Operations aborted");
+  }
+
+  void runEnded(const RunTally&) override {
+    if (errorCount() > 0) {
+      line("");
+      line("TOTAL ERRORS / WARNINGS: " + std::to_string(errorCount()));
+      for (int i = 1; const LogEntry* entry = logEntry(i); ++i) {
+        line(" " + padRight(std::to_string(entry->fileNumber), 4) + "   " +
+             std::string(logMessage(entry->code)) + "  " + shownName(entry->fileName));
+      }
+    }
+    releaseErrorLog();
+  }
+
+ private:
+  static std::string trimmed(std::string_view text) {
+    return std::string(text.substr(0, text.find_last_not_of(' ') + 1));
+  }
+
+  void line(const std::string& text) {
+    const std::string out = text + "\n";
+    if (fd_ < 0) {
+      writePlain(out);
+      return;
+    }
+    std::string_view rest = out;
+    while (!rest.empty()) {
+      const ssize_t written = ::write(fd_, rest.data(), rest.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return;
+      rest.remove_prefix(static_cast<std::size_t>(written));
+    }
+  }
+
+  int fd_;  // -1: the console's terminal
+};
+
+// The panel while the window holds it; lines from the moment it no longer does.
+class TerminalView final : public RunView {
+ public:
+  explicit TerminalView(bool lines) : inLines_(lines) {}
+
+  void runStarted(const RunOptions& options) override {
+    if (inPanel()) panel_.runStarted(options);
+  }
+  void fileStarted(int number, std::string_view name, std::uint64_t size) override {
+    if (inPanel()) panel_.fileStarted(number, name, size);
+  }
+  void fileProgress(std::uint64_t position, std::uint64_t size) override {
+    if (inPanel()) panel_.fileProgress(position, size);
+  }
+  void fileFinished(int number, std::string_view name, const FileOutcome& outcome) override {
+    current().fileFinished(number, name, outcome);
+  }
+  void runStopped() override { current().runStopped(); }
+  void runEnded(const RunTally& tally) override {
+    if (inPanel() && panel_.endRun()) return;
+    inPanel();
+    lines_.runEnded(tally);
+  }
+
+ private:
+  bool inPanel() {
+    if (!inLines_ && !panelFits()) {
+      panel_.abandon();
+      enterLineMode();
+      inLines_ = true;
+    }
+    return !inLines_;
+  }
+  RunView& current() {
+    if (inPanel()) return panel_;
+    return lines_;
+  }
+
+  PanelView panel_;
+  LineView lines_{-1};
+  bool inLines_;
+};
+
+}  // namespace
+
+std::unique_ptr<RunView> makeTerminalView() {
+  setAsciiGlyphs(consoleAsciiOnly());
+  switch (consoleKind()) {
+    case ConsoleKind::Screen:
+      return std::make_unique<TerminalView>(false);
+    case ConsoleKind::Lines:
+      return std::make_unique<TerminalView>(true);
+    case ConsoleKind::None:
+      break;
+  }
+  return std::make_unique<RunView>();
+}
+
+std::unique_ptr<RunView> makeLineView(int fd) {
+  return std::make_unique<LineView>(fd);
+}
