@@ -184,7 +184,7 @@ void resetTerminal(bool freshLine) {
       end = appendText(end, "\x1b[2K");
       end = appendMove(end, abortBottomRow.load(), 1);
       end = appendText(end, "\r\n");
-    } else {
+    } else if (guardRow.load() > 0) {
       end = appendMove(end, guardRow.load(), guardColumn.load());
       if (freshLine && guardColumn.load() > 1) end = appendText(end, "\r\n");
     }

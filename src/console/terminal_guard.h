@@ -15,7 +15,7 @@ void setGuardAbortErase(int row, int bottomRow);
 bool inForeground(int fd);
 // Between arming and restoring, and not while stopped.
 bool terminalTaken();
-// Where the cursor goes when the terminal is handed back.
+// Where the cursor goes when the terminal is handed back; row 0: it stays (plain lines).
 void setGuardCursor(int column, int row);
 // Colours reset, scroll region reset, cursor placed, modes restored; nothing if not armed.
 // When the program is cut short, the output position may stand in the middle of a status line:

@@ -4,6 +4,7 @@
 
 #include "console/console.h"
 #include "console/glyphs.h"
+#include "ui/glyph_set.h"
 
 namespace {
 
@@ -79,7 +80,14 @@ void writePipe(std::string_view text) {
   ScreenUpdate update;
   // Plain text between two codes goes out as one write: nothing changes the colour inside it.
   forEachPipePart(
-      text, [](std::string_view run) { writeText(run); },
+      text,
+      [](std::string_view run) {
+        if (asciiGlyphs()) {
+          writeText(shownText(run));
+        } else {
+          writeText(run);
+        }
+      },
       [](int code) {
         if (code < 16) {
           setForeground(code);

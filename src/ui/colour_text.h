@@ -15,6 +15,8 @@ inline constexpr int kShortStringMax = 255;
 // The text cut to 255 characters (never inside a character).
 std::string shortString(std::string_view text);
 
+// On a terminal that shows only ASCII, the text's glyphs are written as their stand-ins
+// (glyph_set.h).
 void writePipe(std::string_view text);
 // writePipe of the text followed by CR and LF, cut to 255 characters first: a text of 254
 // characters keeps only the CR, one of 255 no line break at all.

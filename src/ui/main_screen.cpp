@@ -71,7 +71,7 @@ int gProgressCells = 0;
 void drawMainScreen() {
   ScreenUpdate update;
   clearScreen();
-  for (std::string_view line : kPanel) writePipeLine(shownText(line));
+  for (std::string_view line : kPanel) writePipeLine(line);
   setWindow(1, 19, 80, 25);
 }
 
@@ -105,7 +105,7 @@ int progressCells() {
 
 void writeStatusLine(std::string_view pipePrefix, std::string_view fileName, bool endLine) {
   ScreenUpdate update;
-  writePipe(shownText(pipePrefix));
+  writePipe(pipePrefix);
   // The name is the user's data: shown literally, whatever bars or control bytes it holds.
   std::string line = padRight(shownName(fileName), kStatusNameWidth);
   if (endLine) line += "\r\n";

@@ -204,7 +204,9 @@ class TmuxScreen:
                 "-y", str(self.height)]
         if cwd is not None:
             args += ["-c", str(cwd)]
-        for name, value in (env or {}).items():
+        # The program draws its glyphs only for a UTF-8 locale: the pane has one unless the test
+        # says otherwise, whatever the machine's own settings.
+        for name, value in {"LC_ALL": "C.UTF-8", **(env or {})}.items():
             args += ["-e", f"{name}={value}"]
         args.append(command if isinstance(command, str) else shlex.join(map(str, command)))
         self.tmux(*args)
