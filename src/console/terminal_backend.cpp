@@ -547,16 +547,18 @@ std::unique_ptr<ConsoleBackend> openTerminalBackend(TerminalStart* start) {
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
-  start->dumb = termIsDumb();
-  start->asciiOnly = !localeIsUtf8();
-  armTerminalGuard(outFd, saved, raw, !start->dumb);
-  tcsetattr(inFd, TCSANOW, &raw);
-
   winsize size{};
   if (ioctl(outFd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
     start->columns = size.ws_col;
     start->rows = size.ws_row;
   }
+  // A dumb terminal, and one too small for the panel, get plain lines and not one escape
+  // sequence: no title, no questions, no modes.
+  start->dumb = termIsDumb() || start->columns < kMinColumns || start->rows < kMinRows;
+  start->asciiOnly = !localeIsUtf8();
+  armTerminalGuard(outFd, saved, raw, !start->dumb);
+  tcsetattr(inFd, TCSANOW, &raw);
+
   auto backend = std::make_unique<TerminalBackend>(inFd, outFd, ownsFd, true, *start);
   int column = 0;
   int row = 0;

@@ -11,7 +11,8 @@ struct TerminalStart {
   int rows = 25;
   int cursorColumn = 1;
   int cursorRow = 25;
-  bool dumb = false;       // TERM is dumb or unset: not one escape sequence may be sent
+  // TERM is dumb or unset, or the window is below 80x20: plain lines, not one escape sequence.
+  bool dumb = false;
   bool asciiOnly = false;  // the locale is not UTF-8, or box glyphs take two columns there
   bool background = false;  // there is a terminal, but the process is not in its foreground
 };
