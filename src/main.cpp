@@ -1,8 +1,12 @@
 #include <unistd.h>
+#include <zlib.h>
 
+#include <cerrno>
 #include <csignal>
+#include <initializer_list>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "console/console.h"
@@ -11,15 +15,33 @@
 #include "driver/out_of_memory.h"
 #include "driver/temp_files.h"
 #include "ui/plain_text.h"
+#include "ui/usage.h"
 
 namespace {
 
+void writeAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = write(fd, text.data(), text.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
 void refuseExpandedMask(const std::string& parameter) {
-  const std::string message =
-      "vordex: '" + escapedName(parameter) +
-      "' after the mask is an existing file, so the shell expanded an unquoted mask; nothing was "
-      "done. Quote the mask: vordex '*.txt' -D\n";
-  [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, message.data(), message.size());
+  writeAll(STDERR_FILENO,
+           "vordex: '" + escapedName(parameter) +
+               "' after the mask is an existing file, so the shell expanded an unquoted mask; "
+               "nothing was done. Quote the mask: vordex '*.txt' -D\n");
+}
+
+bool asksFor(const std::vector<std::string>& parameters,
+             std::initializer_list<std::string_view> any) {
+  if (parameters.size() != 1) return false;
+  for (std::string_view word : any) {
+    if (parameters[0] == word) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -31,6 +53,17 @@ int main(int argc, char** argv) {
   std::set_new_handler(outOfMemory);
   std::vector<std::string> parameters;
   if (argc > 1) parameters.assign(argv + 1, argv + argc);
+  if (asksFor(parameters, {"--version"})) {
+    writeAll(STDOUT_FILENO, "vordex 1.1\nbuilt with zlib " ZLIB_VERSION
+                            " and minizip " VORDEX_MINIZIP_VERSION "\n");
+    return kExitSuccess;
+  }
+  if (asksFor(parameters, {"--help", "-h", "-?"})) parameters.clear();
+  // Usage for a pager or a file: plain text, and the terminal is never touched.
+  if (parameters.empty() && !isatty(STDOUT_FILENO)) {
+    writeAll(STDOUT_FILENO, usageText());
+    return kExitSuccess;
+  }
   if (const auto parameter = expandedMaskParameter(parameters)) {
     refuseExpandedMask(*parameter);
     return kExitRefused;

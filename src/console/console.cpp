@@ -176,7 +176,7 @@ void openConsole() {
   if (terminal) installStopSignalHandlers();
   // On 20 to 24 rows the model keeps 25: the back end shows the bottom of the status window.
   c.model.reset(start.columns, std::max(start.rows, 25), start.cursorColumn, start.cursorRow);
-  c.kind = !terminal                ? ConsoleKind::None
+  c.kind = !terminal               ? ConsoleKind::None
            : terminal->panelFits() ? ConsoleKind::Screen
                                    : ConsoleKind::Lines;
   c.asciiOnly = terminal && start.asciiOnly;

@@ -468,10 +468,10 @@ class TerminalBackend final : public ConsoleBackend {
 
   int inFd_;
   int outFd_;
-  bool ownsFd_;     // opened here (/dev/tty): closed with the back end
-  bool guarded_;    // taken over, in raw mode, under the guard
-  bool dumb_;       // not one escape sequence
-  bool lineMode_;   // plain lines only, from the start or since the window shrank
+  bool ownsFd_;            // opened here (/dev/tty): closed with the back end
+  bool guarded_;           // taken over, in raw mode, under the guard
+  bool dumb_;              // not one escape sequence
+  bool lineMode_;          // plain lines only, from the start or since the window shrank
   bool tooSmall_ = false;  // the window shrank below 80x20; the interface switches to lines
   int terminalColumns_ = 80;
   int terminalRows_ = 25;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "console/glyphs.h"
@@ -26,6 +27,9 @@ constexpr uLong kUtf8NameFlag = 0x800;
 FileIdentity identityOf(const struct stat& status) {
   return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
+
+// openSource's answer for a source that is neither a regular file nor a folder.
+constexpr int kNotRegular = -1;
 
 bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -56,7 +60,7 @@ int openSource(const BatchRun& run, const std::string& name, Source& source) {
       openat(run.sourceFolder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!source.fd.valid()) return errno;
   if (fstat(source.fd.get(), &source.opened) != 0) return errno;
-  if (!S_ISREG(source.opened.st_mode)) return S_ISDIR(source.opened.st_mode) ? EISDIR : EINVAL;
+  if (!S_ISREG(source.opened.st_mode)) return S_ISDIR(source.opened.st_mode) ? EISDIR : kNotRegular;
   return 0;
 }
 
@@ -255,7 +259,7 @@ int copySource(BatchRun& run, zipFile archive, const Source& source, bool zip64,
 bool decide(const BatchRun& run, const std::string& archiveName, std::string_view extension,
             FileOutcome& outcome) {
   if (upperCase(extension) == ".ZIP") {
-    outcome.report(LOG_SKIPPED);
+    outcome.report(LOG_SKIPPED, 0, ReportDetail::ZipSource);
     return false;
   }
   if (archiveName.size() > NAME_MAX) {
@@ -271,9 +275,12 @@ bool decide(const BatchRun& run, const std::string& archiveName, std::string_vie
     return false;
   }
   const bool regular = S_ISREG(existing.st_mode);
-  if ((regular && run.createdArchives.contains(identityOf(existing))) ||
-      !run.options.overwriteArchives) {
-    outcome.report(LOG_SKIPPED);
+  if (regular && run.createdArchives.contains(identityOf(existing))) {
+    outcome.report(LOG_SKIPPED, 0, ReportDetail::MadeThisRun);
+    return false;
+  }
+  if (!run.options.overwriteArchives) {
+    outcome.report(LOG_SKIPPED, 0, ReportDetail::ArchiveExists);
     return false;
   }
   if (!regular) {
@@ -286,15 +293,21 @@ bool decide(const BatchRun& run, const std::string& archiveName, std::string_vie
 
 // The archive name already names the source (a hard link, a link, a file system that ignores
 // case), or with -O an archive this run made: committing would destroy one of them.
-bool nameIsTaken(const BatchRun& run, const std::string& archiveName, const Source& source) {
+ReportDetail nameTakenBy(const BatchRun& run, const std::string& archiveName,
+                         const Source& source) {
   const int folder = run.workDir.get();
   struct stat target;
-  if (fstatat(folder, archiveName.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  if (sameFile(target, source.opened)) return true;
-  if (run.options.overwriteArchives && run.createdArchives.contains(identityOf(target))) {
-    return true;
+  if (fstatat(folder, archiveName.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) {
+    return ReportDetail::None;
   }
-  return fstatat(folder, archiveName.c_str(), &target, 0) == 0 && sameFile(target, source.opened);
+  if (sameFile(target, source.opened)) return ReportDetail::SameFile;
+  if (run.options.overwriteArchives && run.createdArchives.contains(identityOf(target))) {
+    return ReportDetail::MadeThisRun;
+  }
+  if (fstatat(folder, archiveName.c_str(), &target, 0) == 0 && sameFile(target, source.opened)) {
+    return ReportDetail::SameFile;
+  }
+  return ReportDetail::None;
 }
 
 // minizip 1.1 leaves the local header of a ZIP64 entry whose compressed size passes 4 GiB while
@@ -358,18 +371,23 @@ void commit(BatchRun& run, TempArchive& temp, const std::string& archiveName,
     outcome.report(LOG_CLOSE_FAILED, errno);
     return;
   }
-  if (nameIsTaken(run, archiveName, source)) {
-    outcome.report(LOG_OPEN_FAILED, EEXIST);
+  if (const ReportDetail taken = nameTakenBy(run, archiveName, source);
+      taken != ReportDetail::None) {
+    outcome.report(LOG_OPEN_FAILED, EEXIST, taken);
     return;
   }
   if (const int error = temp.commit(archiveName, run.options.overwriteArchives)) {
-    outcome.report(error == EEXIST ? LOG_SKIPPED : LOG_OPEN_FAILED, error == EEXIST ? 0 : error);
+    if (error == EEXIST) {
+      outcome.report(LOG_SKIPPED, 0, ReportDetail::ArchiveExists);
+    } else {
+      outcome.report(LOG_OPEN_FAILED, error);
+    }
     return;
   }
   outcome.committed = true;
   run.createdArchives.insert(identityOf(made));
   if (changed) {
-    outcome.report(LOG_CHANGED_WHILE_READ);
+    outcome.report(LOG_CHANGED_WHILE_READ, 0, ReportDetail::Changed);
     return;
   }
   if (!eraseSource) return;
@@ -380,7 +398,7 @@ void commit(BatchRun& run, TempArchive& temp, const std::string& archiveName,
   struct stat now;
   if (fstatat(run.sourceFolder, sourceName.c_str(), &now, 0) != 0 ||
       !sameFile(now, source.opened)) {
-    outcome.report(LOG_CHANGED_WHILE_READ);
+    outcome.report(LOG_CHANGED_WHILE_READ, 0, ReportDetail::NameMoved);
     return;
   }
   outcome.deleted = unlinkat(run.sourceFolder, sourceName.c_str(), 0) == 0;
@@ -393,6 +411,12 @@ bool openWorkDir(BatchRun& run) {
   // still takes archives.
   run.workDir.reset(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!run.workDir.valid()) run.workDir.reset(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat output;
+    if (fstat(fd, &output) == 0 && S_ISREG(output.st_mode)) {
+      run.ownOutputs.push_back(identityOf(output));
+    }
+  }
   if (run.sourceFolder < 0) run.sourceFolder = run.workDir.get();
   return run.workDir.valid();
 }
@@ -452,12 +476,23 @@ FileOutcome archiveOneFile(BatchRun& run, const SearchEntry& entry) {
   FileOutcome outcome;
   std::string baseName, extension;
   splitName(entry.name, baseName, extension);
-  const std::string archiveName = baseName + ".zip";
+  outcome.archiveName = baseName + ".zip";
+  const std::string& archiveName = outcome.archiveName;
   if (!decide(run, archiveName, extension, outcome)) return outcome;
 
   Source source;
   if (const int error = openSource(run, entry.name, source)) {
-    outcome.report(LOG_ADD_FAILED, error);
+    if (error == kNotRegular) {
+      outcome.report(LOG_ADD_FAILED, 0, ReportDetail::NotRegular);
+    } else {
+      outcome.report(LOG_ADD_FAILED, error);
+    }
+    return outcome;
+  }
+  // `vordex '*' -D > report.txt` would otherwise pack the report it writes, and delete it.
+  if (std::find(run.ownOutputs.begin(), run.ownOutputs.end(), identityOf(source.opened)) !=
+      run.ownOutputs.end()) {
+    outcome.report(LOG_SKIPPED, 0, ReportDetail::OwnOutput);
     return outcome;
   }
   TempArchive temp(run);

@@ -40,13 +40,16 @@ struct BatchRun {
   std::vector<unsigned char> writeBuffer = std::vector<unsigned char>(64 << 10);
   // Every archive this run created: never overwritten by it, whatever names lead to it.
   std::unordered_set<FileIdentity, FileIdentityHash> createdArchives;
+  // The files standard output and standard error go to: never packed, never deleted.
+  std::vector<FileIdentity> ownOutputs;
   // Told the read position and the source's size after every block.
   std::function<void(std::uint64_t, std::uint64_t)> progress;
   std::mt19937_64 random{std::random_device{}()};
   int tempSlot = 0;  // this thread's slot in the record of temporary files
 };
 
-// Opens the current folder as the run's working folder; false when it cannot be opened.
+// Opens the current folder as the run's working folder and notes which files the process's
+// output goes to; false when the folder cannot be opened.
 bool openWorkDir(BatchRun& run);
 
 // Decides whether the entry is packed, packs it into a temporary file and commits that to the

@@ -3,7 +3,9 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "console/console.h"
@@ -19,13 +21,28 @@ namespace {
 
 constexpr std::uint8_t kEscape = 27;
 
-// The terminal's view; a run in the background whose output goes elsewhere lists its files
-// there in plain lines.
-std::unique_ptr<RunView> makeView() {
-  if (consoleKind() == ConsoleKind::None && consoleInBackground() && !isatty(STDOUT_FILENO)) {
-    return makeLineView(STDOUT_FILENO);
+// Who hears of the run: the terminal (panel or lines), a plain report on standard output when
+// that is not the terminal, and every failure on standard error whenever the panel is not what
+// the user looks at, unless standard error is the very terminal the panel is drawn on.
+void addViews(RunViews& views) {
+  const bool panel = consoleKind() == ConsoleKind::Screen;
+  const bool outputIsTerminal = isatty(STDOUT_FILENO) != 0;
+  if (!outputIsTerminal) views.add(makeReportView(STDOUT_FILENO));
+  if ((!panel || !outputIsTerminal) && !(panel && isatty(STDERR_FILENO))) {
+    views.add(makeProblemView(STDERR_FILENO));
   }
-  return makeTerminalView();
+  views.add(makeTerminalView());
+}
+
+// The mask's folder could not be searched: missing (or no folder) means nothing matches; any
+// other reason is a failure of the run.
+bool folderFailed(const DirectorySearch& search) {
+  return search.error != 0 && search.error != ENOENT && search.error != ENOTDIR;
+}
+
+std::string maskFolder(std::string_view mask) {
+  const std::size_t slash = mask.rfind('/');
+  return slash == std::string_view::npos ? "." : std::string(mask.substr(0, slash + 1));
 }
 
 // zlib and minizip take and free about 330 KiB per file. With glibc's defaults a free at the top
@@ -43,6 +60,10 @@ void walkFiles(BatchRun& run, RunView& view, RunTally& tally) {
   DirectorySearch search;
   startSearch(search, run.workDir.get(), run.options.fileMask);
   run.sourceFolder = search.folder.get();
+  if (folderFailed(search)) {
+    ++tally.failed;
+    view.folderFailed(maskFolder(run.options.fileMask), search.error);
+  }
   run.progress = [&view](std::uint64_t position, std::uint64_t size) {
     view.fileProgress(position, size);
   };
@@ -74,14 +95,15 @@ int runBatch(const std::vector<std::string>& parameters) {
 
   BatchRun run;
   run.options = parseCommandLine(parameters);
-  const std::unique_ptr<RunView> view = makeView();
-  view->runStarted(run.options);
+  RunViews views;
+  addViews(views);
+  views.runStarted(run.options);
 
   keepFreedMemoryForReuse();
   // A working folder that cannot be opened at all fails every file as it comes.
   openWorkDir(run);
   RunTally tally;
-  walkFiles(run, *view, tally);
-  view->runEnded(tally);
+  walkFiles(run, views, tally);
+  views.runEnded(tally);
   return tally.failed > 0 ? kExitFailed : kExitSuccess;
 }

@@ -24,9 +24,23 @@ inline constexpr std::uint8_t LOG_CLOSE_FAILED = 5;
 // holds what was read and is kept, the source is never deleted.
 inline constexpr std::uint8_t LOG_CHANGED_WHILE_READ = 6;
 
+// What a report says beyond its code and the system's reason.
+enum class ReportDetail : std::uint8_t {
+  None,
+  ZipSource,      // skipped: the file is a ZIP archive itself
+  ArchiveExists,  // skipped: its archive exists (from before, or made by another run meanwhile)
+  MadeThisRun,    // skipped or refused: the archive name is one this run made
+  SameFile,       // refused: the archive name names the source itself
+  NotRegular,     // the source is not a regular file (any more)
+  Changed,        // the source changed while it was read
+  NameMoved,      // the source's name came to name another file before the delete
+  OwnOutput,      // skipped: the file is where this run writes its report or its errors
+};
+
 struct FileReport {
   std::uint8_t code = LOG_SKIPPED;
   int error = 0;  // errno of the call that failed; 0 when none did
+  ReportDetail detail = ReportDetail::None;
 };
 
 // What became of one file. A failure followed by a failing close gives two reports.
@@ -38,9 +52,10 @@ struct FileOutcome {
   bool deleted = false;    // the source was removed (-D)
   std::uint64_t bytesRead = 0;
   std::uint64_t archiveSize = 0;
+  std::string archiveName;  // in the working folder
 
-  void report(std::uint8_t code, int error = 0) {
-    if (reportCount < kMaxReports) reports[reportCount++] = {code, error};
+  void report(std::uint8_t code, int error = 0, ReportDetail detail = ReportDetail::None) {
+    if (reportCount < kMaxReports) reports[reportCount++] = {code, error, detail};
   }
   bool failed() const {
     for (int i = 0; i < reportCount; ++i) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "driver/run_state.h"
 
@@ -21,6 +23,8 @@ class RunView {
   virtual void fileProgress(std::uint64_t /*position*/, std::uint64_t /*size*/) {}
   virtual void fileFinished(int /*number*/, std::string_view /*name*/,
                             const FileOutcome& /*outcome*/) {}
+  // The mask's folder exists but could not be read (errno error): a failure of the run.
+  virtual void folderFailed(std::string_view /*folder*/, int /*error*/) {}
   // ESC stopped the run after the file in hand.
   virtual void runStopped() {}
   // The last event; a view may take the keyboard here (the error viewer).
@@ -32,6 +36,39 @@ class RunView {
 // without a terminal. Also sets the glyph table from what the terminal can show.
 std::unique_ptr<RunView> makeTerminalView();
 
-// Plain lines on a descriptor: a run in the background whose standard output is not the
-// terminal.
-std::unique_ptr<RunView> makeLineView(int fd);
+// The plain report for scripts: one line per file, then a summary; names escaped so that one
+// name is always one line.
+std::unique_ptr<RunView> makeReportView(int fd);
+// One line per failure, "vordex: NAME: message: reason", for standard error.
+std::unique_ptr<RunView> makeProblemView(int fd);
+
+// Several views as one: every event goes to each, in the order they were added.
+class RunViews final : public RunView {
+ public:
+  void add(std::unique_ptr<RunView> view) { views_.push_back(std::move(view)); }
+
+  void runStarted(const RunOptions& options) override {
+    for (auto& view : views_) view->runStarted(options);
+  }
+  void fileStarted(int number, std::string_view name, std::uint64_t size) override {
+    for (auto& view : views_) view->fileStarted(number, name, size);
+  }
+  void fileProgress(std::uint64_t position, std::uint64_t size) override {
+    for (auto& view : views_) view->fileProgress(position, size);
+  }
+  void fileFinished(int number, std::string_view name, const FileOutcome& outcome) override {
+    for (auto& view : views_) view->fileFinished(number, name, outcome);
+  }
+  void folderFailed(std::string_view folder, int error) override {
+    for (auto& view : views_) view->folderFailed(folder, error);
+  }
+  void runStopped() override {
+    for (auto& view : views_) view->runStopped();
+  }
+  void runEnded(const RunTally& tally) override {
+    for (auto& view : views_) view->runEnded(tally);
+  }
+
+ private:
+  std::vector<std::unique_ptr<RunView>> views_;
+};

@@ -1,6 +1,3 @@
-#include <unistd.h>
-
-#include <cerrno>
 #include <optional>
 #include <string>
 
@@ -27,8 +24,7 @@ class PanelView final : public RunView {
     writeAt(kMaskColumn, kMaskRow, padRight(shownName(options.fileMask), kMaskWidth),
             kFieldAttribute);
     writeAt(kOverColumn, kOverRow, kSwitchTexts[options.overwriteArchives], kFieldAttribute);
-    writeAt(kDeleteColumn, kDeleteRow, kSwitchTexts[options.deleteAfterZipping],
-            kFieldAttribute);
+    writeAt(kDeleteColumn, kDeleteRow, kSwitchTexts[options.deleteAfterZipping], kFieldAttribute);
   }
 
   void fileStarted(int number, std::string_view name, std::uint64_t size) override {
@@ -58,6 +54,10 @@ class PanelView final : public RunView {
     wholeFile_.reset();
   }
 
+  void folderFailed(std::string_view folder, int error) override {
+    addLogEntry(LOG_READ_FAILED, 0, folder, error);
+  }
+
   void runStopped() override {
     writeLine("");
     writeLine("Operations aborted");
@@ -78,19 +78,19 @@ class PanelView final : public RunView {
 };
 
 // One plain line per file, as its status line says it, and the log listed at the end: for a
-// dumb or small terminal, or a descriptor that is no terminal.
+// dumb or small terminal.
 class LineView final : public RunView {
  public:
-  explicit LineView(int fd) : fd_(fd) {}
-
   void fileFinished(int number, std::string_view name, const FileOutcome& outcome) override {
     if (outcome.zipped()) line(shownText(withoutPipeCodes(kZippedPrefix)) + shownName(name));
     for (int i = 0; i < outcome.reportCount; ++i) {
       const FileReport& report = outcome.reports[i];
-      recordLogEntry(report.code, number, name, report.error);
-      line(shownText(withoutPipeCodes(logTag(report.code))) + shownName(name) + "  " +
-           trimmed(logMessage(report.code)));
+      logLine(report.code, number, name, report.error);
     }
+  }
+
+  void folderFailed(std::string_view folder, int error) override {
+    logLine(LOG_READ_FAILED, 0, folder, error);
   }
 
   void runStopped() override {
@@ -115,22 +115,13 @@ class LineView final : public RunView {
     return std::string(text.substr(0, text.find_last_not_of(' ') + 1));
   }
 
-  void line(const std::string& text) {
-    const std::string out = text + "\n";
-    if (fd_ < 0) {
-      writePlain(out);
-      return;
-    }
-    std::string_view rest = out;
-    while (!rest.empty()) {
-      const ssize_t written = ::write(fd_, rest.data(), rest.size());
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return;
-      rest.remove_prefix(static_cast<std::size_t>(written));
-    }
+  void logLine(std::uint8_t code, int number, std::string_view name, int error) {
+    recordLogEntry(code, number, name, error);
+    line(shownText(withoutPipeCodes(logTag(code))) + shownName(name) + "  " +
+         trimmed(logMessage(code)));
   }
 
-  int fd_;  // -1: the console's terminal
+  static void line(const std::string& text) { writePlain(text + "\n"); }
 };
 
 // The panel while the window holds it; lines from the moment it no longer does.
@@ -149,6 +140,9 @@ class TerminalView final : public RunView {
   }
   void fileFinished(int number, std::string_view name, const FileOutcome& outcome) override {
     current().fileFinished(number, name, outcome);
+  }
+  void folderFailed(std::string_view folder, int error) override {
+    current().folderFailed(folder, error);
   }
   void runStopped() override { current().runStopped(); }
   void runEnded(const RunTally& tally) override {
@@ -172,7 +166,7 @@ class TerminalView final : public RunView {
   }
 
   PanelView panel_;
-  LineView lines_{-1};
+  LineView lines_;
   bool inLines_;
 };
 
@@ -189,8 +183,4 @@ std::unique_ptr<RunView> makeTerminalView() {
       break;
   }
   return std::make_unique<RunView>();
-}
-
-std::unique_ptr<RunView> makeLineView(int fd) {
-  return std::make_unique<LineView>(fd);
 }

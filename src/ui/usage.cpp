@@ -28,7 +28,11 @@ void showUsage() {
     return;
   }
   // A dumb or small terminal takes the text as plain lines where its cursor stands.
+  writePlain(usageText());
+}
+
+std::string usageText() {
   std::string text;
   for (std::string_view line : kUsage) (text += line) += '\n';
-  writePlain(text);
+  return text;
 }

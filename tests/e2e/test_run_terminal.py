@@ -273,7 +273,7 @@ class Streams(PaneTest):
             write_file(self.work / f"doc{number}.txt", prose(20000 * number, number))
         write_file(self.work / "old.zip", b"an archive already")
 
-    def test_redirected_output_stays_empty_and_the_screen_is_still_drawn(self):
+    def test_redirected_output_gets_the_report_while_the_screen_shows_the_panel(self):
         self.make_files()
         self.start("*", redirect="> " + shlex.quote(str(self.root / "out.txt")))
         # The viewer reads its keys from the terminal too.
@@ -283,17 +283,25 @@ class Streams(PaneTest):
         self.term.send_keys("Enter")
         self.assertEqual(self.wait_for_end(), 0)
         self.assert_terminal_as_before(self.wait_for_prompt())
-        self.assertEqual((self.root / "out.txt").read_bytes(), b"")
+        report = (self.root / "out.txt").read_text().splitlines()
+        self.assertEqual(report[:4], ["zipped doc1.txt -> doc1.zip", "zipped doc2.txt -> doc2.zip",
+                                      "zipped doc3.txt -> doc3.zip",
+                                      "skipped old.zip (a ZIP archive itself)"])
+        self.assertRegex(report[4], r"^summary: 4 files, 3 zipped, 1 skipped, 0 failed, 0 deleted, "
+                                    r"\d+ bytes in, \d+ bytes out, \d+\.\d\d s$")
+        self.assertEqual(len(report), 5)
         for number in range(1, 4):
             self.assertTrue((self.work / f"doc{number}.zip").exists())
 
-    def test_redirected_output_stays_empty_when_usage_is_shown(self):
-        self.start(redirect="> " + shlex.quote(str(self.root / "out.txt")))
-        self.assertEqual(self.wait_for_end(), 0)
-        screen = self.wait_for_prompt()
-        self.assertEqual([screen.text(row).rstrip() for row in range(1, 10)], USAGE)
-        self.assertEqual((self.root / "out.txt").read_bytes(), b"")
-        self.assert_terminal_as_before(screen)
+    def test_usage_goes_to_redirected_output_and_the_screen_stays_untouched(self):
+        for args in ((), ("--help",), ("-h",)):
+            with self.subTest(args=args):
+                self.start(*args, redirect="> " + shlex.quote(str(self.root / "out.txt")))
+                self.assertEqual(self.wait_for_end(), 0)
+                screen = self.wait_for_prompt()
+                self.assertEqual(screen.all_text().strip(), vordex_pane.PROMPT.strip())
+                self.assertEqual((self.root / "out.txt").read_text().splitlines(), USAGE)
+                self.assert_terminal_as_before(screen)
 
     def test_without_a_terminal_the_run_packs_everything_and_ends_at_once(self):
         # The log holds a skip (and a failure), so a viewer waiting for a key would never end.
@@ -313,7 +321,7 @@ class Streams(PaneTest):
                                           start_new_session=True, timeout=120)
                 self.assertLess(time.monotonic() - started, limit)
                 self.assertEqual(done.returncode, status)
-                self.assertEqual(output.read_bytes(), b"")
+                self.check_report(output, failing)
                 self.check_packed(failing)
             with self.subTest(what=what, where="inside tmux"):
                 self.reset_work(failing)
@@ -324,11 +332,24 @@ class Streams(PaneTest):
                 self.assertEqual(self.wait_for_end(timeout=120), status)
                 self.assertLess(time.monotonic() - started, limit)
                 screen = self.wait_for_prompt()
-                self.assertEqual(output.read_bytes(), b"")
+                self.check_report(output, failing)
                 self.check_packed(failing)
                 # Nothing was drawn: the shell's prompt stands alone on the first row.
                 self.assertEqual(screen.all_text().strip(), vordex_pane.PROMPT.strip())
                 self.assert_terminal_as_before(screen)
+
+    def check_report(self, output, failing):
+        """The report and, for a failure, its line on standard error (sent to the same file)."""
+        lines = output.read_text().splitlines()
+        expected = ["zipped doc1.txt -> doc1.zip",
+                    "failed doc2.txt: Unable to open/create file: Is a directory" if failing
+                    else "zipped doc2.txt -> doc2.zip",
+                    "zipped doc3.txt -> doc3.zip", "skipped old.zip (a ZIP archive itself)"]
+        if failing:
+            expected.insert(2, "vordex: doc2.txt: Unable to open/create file: Is a directory")
+        self.assertEqual(lines[:len(expected)], expected)
+        self.assertTrue(lines[len(expected)].startswith(
+            f"summary: 4 files, {2 if failing else 3} zipped, 1 skipped, {int(failing)} failed"))
 
     def reset_work(self, failing):
         shutil.rmtree(self.work)
