@@ -1,0 +1,131 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "ui/plain_text.h"
+#include "ui/run_view.h"
+
+namespace {
+
+TEST(EscapedName, OneNameIsOneLineWhateverBytesItHolds) {
+  EXPECT_EQ(escapedName("report.txt"), "report.txt");
+  EXPECT_EQ(escapedName("caf\xC3\xA9 \xE2\x82\xAC.txt"), "caf\xC3\xA9 \xE2\x82\xAC.txt");
+  EXPECT_EQ(escapedName("new\nline\ttab\r"), "new\\nline\\ttab\\r");
+  EXPECT_EQ(escapedName("back\\slash"), "back\\\\slash");
+  EXPECT_EQ(escapedName(std::string("nul\0esc\x1b del\x7f", 13)), "nul\\x00esc\\x1b del\\x7f");
+  EXPECT_EQ(escapedName("latin1 \xE9"), "latin1 \\xe9");
+  EXPECT_EQ(escapedName("\xC3"), "\\xc3");           // cut short
+  EXPECT_EQ(escapedName("\xC0\xAF"), "\\xc0\\xaf");  // overlong
+  EXPECT_EQ(escapedName("\xC2\x9B"
+                        "2J"),
+            "\\xc2\\x9b2J");  // a C1 control, CSI
+}
+
+// A view writing into a pipe whose lines the test reads back.
+class ReportTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(pipe2(fds_, O_CLOEXEC | O_NONBLOCK), 0); }
+  void TearDown() override {
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+
+  std::vector<std::string> lines() {
+    std::string text;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fds_[0], buffer, sizeof buffer)) > 0) text.append(buffer, got);
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+      result.push_back(text.substr(start, end - start));
+    }
+    EXPECT_EQ(start, text.size()) << "every line ends with a line feed";
+    return result;
+  }
+
+  static FileOutcome outcome(std::string archive, bool committed,
+                             std::vector<FileReport> reports = {}, bool deleted = false) {
+    FileOutcome result;
+    result.archiveName = std::move(archive);
+    result.committed = committed;
+    result.deleted = deleted;
+    for (const FileReport& report : reports)
+      result.report(report.code, report.error, report.detail);
+    return result;
+  }
+
+  // The same outcomes told to both views, as the run tells them.
+  void tell(RunView& view) {
+    RunOptions options;
+    options.fileMask = "*";
+    view.runStarted(options);
+    RunTally tally;
+    const auto finish = [&](int number, std::string_view name, const FileOutcome& result) {
+      tally.add(result);
+      view.fileFinished(number, name, result);
+    };
+    finish(1, "a.txt", outcome("a.zip", true, {}, true));
+    finish(2, "a.log", outcome("a.zip", false, {{LOG_SKIPPED, 0, ReportDetail::MadeThisRun}}));
+    finish(3, "b\nc.txt",
+           outcome("b\nc.zip", false,
+                   {{LOG_WRITE_FAILED, ENOSPC, ReportDetail::None},
+                    {LOG_CLOSE_FAILED, ENOSPC, ReportDetail::None}}));
+    finish(4, "grows.log",
+           outcome("grows.zip", true, {{LOG_CHANGED_WHILE_READ, 0, ReportDetail::Changed}}));
+    finish(5, "fifo.txt",
+           outcome("fifo.zip", false, {{LOG_ADD_FAILED, 0, ReportDetail::NotRegular}}));
+    view.folderFailed("locked/", EACCES);
+    view.runEnded(tally);
+  }
+
+  int fds_[2];
+};
+
+TEST_F(ReportTest, OneLinePerFileThenTheSummary) {
+  tell(*makeReportView(fds_[1]));
+  const std::vector<std::string> report = lines();
+  ASSERT_EQ(report.size(), 8u);
+  EXPECT_EQ(report[0], "zipped a.txt -> a.zip");
+  EXPECT_EQ(report[1], "deleted a.txt");
+  EXPECT_EQ(report[2], "skipped a.log (its archive name is one this run made)");
+  // The first failure is the cause; what followed from it is not repeated.
+  EXPECT_EQ(report[3], "failed b\\nc.txt: Error writing to file: No space left on device");
+  EXPECT_EQ(report[4], "changed grows.log -> grows.zip (kept: the file changed while it was read)");
+  EXPECT_EQ(report[5], "failed fifo.txt: Error adding file to ZIP: not a regular file");
+  EXPECT_EQ(report[6], "failed locked/: Error reading folder: Permission denied");
+  EXPECT_EQ(report[7].rfind("summary: 5 files, 1 zipped, 1 skipped, 3 failed, 1 deleted, ", 0), 0u)
+      << report[7];
+}
+
+TEST_F(ReportTest, StandardErrorGetsTheFailuresOnly) {
+  tell(*makeProblemView(fds_[1]));
+  EXPECT_EQ(lines(), (std::vector<std::string>{
+                         "vordex: b\\nc.txt: Error writing to file: No space left on device",
+                         "vordex: grows.log: File changed while zipping: the file changed while "
+                         "it was read",
+                         "vordex: fifo.txt: Error adding file to ZIP: not a regular file",
+                         "vordex: locked/: Error reading folder: Permission denied",
+                     }));
+}
+
+TEST_F(ReportTest, NoFileMatchingTheMaskIsSaid) {
+  RunOptions options;
+  options.fileMask = "*.log";
+  const auto report = makeReportView(fds_[1]);
+  const auto problems = makeProblemView(fds_[1]);
+  for (RunView* view : {report.get(), problems.get()}) {
+    view->runStarted(options);
+    view->runEnded(RunTally{});
+  }
+  const std::vector<std::string> got = lines();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_NE(got[0].find("; no file matches *.log"), std::string::npos) << got[0];
+  EXPECT_EQ(got[1], "vordex: no file matches *.log");
+}
+
+}  // namespace
