@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 
 #include "console/glyphs.h"
 #include "driver/archive_stream.h"
@@ -68,7 +69,7 @@ int openSource(const BatchRun& run, const std::string& name, Source& source) {
 // committed to the archive name first.
 class TempArchive {
  public:
-  explicit TempArchive(BatchRun& run) : run_(run) {}
+  TempArchive(BatchRun& run, Packer& packer) : run_(run), packer_(packer) {}
   ~TempArchive() { remove(); }
   TempArchive(const TempArchive&) = delete;
   TempArchive& operator=(const TempArchive&) = delete;
@@ -76,14 +77,14 @@ class TempArchive {
   // Returns 0 or the errno of the failure.
   int create(std::string_view archiveName) {
     for (int attempt = 0; attempt < 16; ++attempt) {
-      name_ = tempArchiveName(archiveName, run_.random());
+      name_ = tempArchiveName(archiveName, packer_.random());
       // Recorded before it exists: a signal right after the create must find it.
-      recordTempFile(run_.tempSlot, run_.workDir.get(), name_.c_str());
+      recordTempFile(packer_.tempSlot(), run_.workDir.get(), name_.c_str());
       fd_.reset(openat(run_.workDir.get(), name_.c_str(),
                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
       if (fd_.valid()) return 0;
       const int error = errno;
-      forgetTempFile(run_.tempSlot);
+      forgetTempFile(packer_.tempSlot());
       if (error != EEXIST) return error;
     }
     return EEXIST;
@@ -107,7 +108,7 @@ class TempArchive {
     }
     if (result != 0) return errno;
     fd_.reset();
-    forgetTempFile(run_.tempSlot);
+    forgetTempFile(packer_.tempSlot());
     name_.clear();
     return 0;
   }
@@ -116,7 +117,7 @@ class TempArchive {
     fd_.reset();
     if (name_.empty()) return;
     unlinkat(run_.workDir.get(), name_.c_str(), 0);
-    forgetTempFile(run_.tempSlot);
+    forgetTempFile(packer_.tempSlot());
     name_.clear();
   }
 
@@ -139,6 +140,7 @@ class TempArchive {
   }
 
   BatchRun& run_;
+  Packer& packer_;
   Descriptor fd_;
   std::string name_;  // empty once committed or removed
 };
@@ -174,25 +176,26 @@ void fillFileInfo(zip_fileinfo& info, std::uint32_t dosTime) {
   info.tmz_date.tm_year = ((dosTime >> 25) & 0x7F) + 1980;
 }
 
-// The plain call for ASCII names and small files keeps the archive byte for byte what it has
-// always been; only the UTF-8 flag and ZIP64 take the longer forms with the same defaults.
+// The plain call for ASCII names and small files writes the headers byte for byte as they have
+// always been; only the UTF-8 flag and ZIP64 take the longer forms with the same defaults. With
+// raw, the data handed to minizip is already deflated (here, or by the chunk pool).
 int openEntry(zipFile archive, const char* name, const zip_fileinfo& info, int method, int level,
-              bool zip64, bool utf8) {
+              bool raw, bool zip64, bool utf8) {
   if (!utf8 && !zip64) {
-    return zipOpenNewFileInZip(archive, name, &info, nullptr, 0, nullptr, 0, nullptr, method,
-                               level);
+    return zipOpenNewFileInZip2(archive, name, &info, nullptr, 0, nullptr, 0, nullptr, method,
+                                level, raw);
   }
   if (!utf8) {
-    return zipOpenNewFileInZip64(archive, name, &info, nullptr, 0, nullptr, 0, nullptr, method,
-                                 level, 1);
+    return zipOpenNewFileInZip2_64(archive, name, &info, nullptr, 0, nullptr, 0, nullptr, method,
+                                   level, raw, 1);
   }
   if (!zip64) {
     return zipOpenNewFileInZip4(archive, name, &info, nullptr, 0, nullptr, 0, nullptr, method,
-                                level, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
-                                0, kUtf8NameFlag);
+                                level, raw, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
+                                0, 0, kUtf8NameFlag);
   }
   return zipOpenNewFileInZip4_64(archive, name, &info, nullptr, 0, nullptr, 0, nullptr, method,
-                                 level, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
+                                 level, raw, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
                                  0, 0, kUtf8NameFlag, 1);
 }
 
@@ -219,11 +222,46 @@ int fillBlock(int source, unsigned char* buffer, bool& atEnd, int* error) {
   return filled;
 }
 
-// Reads the source into the open entry block by block. Returns 0 when it was read to its end
-// and every block written.
-int copySource(BatchRun& run, zipFile archive, const Source& source, bool zip64,
-               const ArchiveStream& stream, std::size_t nameLength, FileOutcome& outcome) {
-  unsigned char* const readBuffer = run.readBuffer.data();
+// Deflates blocks into the open raw entry with the packer's own stream: the same bytes minizip's
+// own stream would make, without setting one up and freeing it for every file.
+class BlockDeflater {
+ public:
+  BlockDeflater(Packer& packer, zipFile archive, z_stream* stream)
+      : archive_(archive), stream_(stream), out_(packer.deflateBuffer()) {}
+
+  // Returns a negative value when writing fails, as zipWriteInFileInZip does.
+  int add(const unsigned char* data, unsigned size, bool last) {
+    crc_ = crc32(crc_, data, size);
+    stream_->next_in = const_cast<Bytef*>(data);
+    stream_->avail_in = size;
+    for (;;) {
+      stream_->next_out = out_.data();
+      stream_->avail_out = static_cast<uInt>(out_.size());
+      const int result = deflate(stream_, last ? Z_FINISH : Z_NO_FLUSH);
+      const auto produced = static_cast<unsigned>(out_.size() - stream_->avail_out);
+      if (produced > 0) {
+        const int written = zipWriteInFileInZip(archive_, out_.data(), produced);
+        if (written < 0) return written;
+      }
+      if (result == Z_STREAM_END || (!last && stream_->avail_out != 0)) return 0;
+      if (result != Z_OK && result != Z_BUF_ERROR) return Z_STREAM_ERROR;
+    }
+  }
+  uLong crc() const { return crc_; }
+
+ private:
+  zipFile archive_;
+  z_stream* stream_;
+  std::vector<unsigned char>& out_;
+  uLong crc_ = crc32(0, nullptr, 0);
+};
+
+// Reads the source into the open entry block by block; deflater, when given, deflates them
+// into the raw entry. Returns 0 when the file was read to its end and every block written.
+int copySource(Packer& packer, zipFile archive, const Source& source, bool zip64,
+               const ArchiveStream& stream, std::size_t nameLength, BlockDeflater* deflater,
+               FileOutcome& outcome) {
+  unsigned char* const readBuffer = packer.readBuffer();
   const auto size = static_cast<std::uint64_t>(source.opened.st_size);
   std::uint64_t position = 0;
   bool atEnd = false;
@@ -234,14 +272,17 @@ int copySource(BatchRun& run, zipFile archive, const Source& source, bool zip64,
     bytesRead = fillBlock(source.fd.get(), readBuffer, atEnd, &readError);
     if (readError != 0) outcome.report(LOG_READ_FAILED, readError);
     int written = 0;
-    if (bytesRead > 0) {
+    if (bytesRead > 0 || (deflater != nullptr && readError == 0)) {
       position += static_cast<std::uint64_t>(bytesRead);
-      if (run.progress) run.progress(position, std::max(position, size));
+      if (bytesRead > 0 && packer.progress) packer.progress(position, std::max(position, size));
       if (!zip64 && needsZip64(position, nameLength)) {
         // Grew past what an entry without ZIP64 can describe.
         written = -1;
         outcome.report(LOG_WRITE_FAILED, EFBIG);
-      } else {
+      } else if (deflater != nullptr) {
+        written = deflater->add(readBuffer, static_cast<unsigned>(bytesRead), bytesRead == 0);
+        if (written < 0) outcome.report(LOG_WRITE_FAILED, stream.error());
+      } else if (bytesRead > 0) {
         written = zipWriteInFileInZip(archive, readBuffer, static_cast<unsigned>(bytesRead));
         if (written < 0) outcome.report(LOG_WRITE_FAILED, stream.error());
       }
@@ -253,10 +294,15 @@ int copySource(BatchRun& run, zipFile archive, const Source& source, bool zip64,
   return fileResult;
 }
 
+bool madeThisRun(BatchRun& run, const struct stat& status) {
+  std::lock_guard<std::mutex> lock(run.createdLock);
+  return run.createdArchives.contains(identityOf(status));
+}
+
 // Why the file is not packed at all, or nothing when it is to be packed. One look at the
 // archive name serves three rules: what this run made is never overwritten, an existing
 // archive is kept without -O, and only a regular file is ever replaced.
-bool decide(const BatchRun& run, const std::string& archiveName, std::string_view extension,
+bool decide(BatchRun& run, const std::string& archiveName, std::string_view extension,
             FileOutcome& outcome) {
   if (upperCase(extension) == ".ZIP") {
     outcome.report(LOG_SKIPPED, 0, ReportDetail::ZipSource);
@@ -275,7 +321,7 @@ bool decide(const BatchRun& run, const std::string& archiveName, std::string_vie
     return false;
   }
   const bool regular = S_ISREG(existing.st_mode);
-  if (regular && run.createdArchives.contains(identityOf(existing))) {
+  if (regular && madeThisRun(run, existing)) {
     outcome.report(LOG_SKIPPED, 0, ReportDetail::MadeThisRun);
     return false;
   }
@@ -293,15 +339,14 @@ bool decide(const BatchRun& run, const std::string& archiveName, std::string_vie
 
 // The archive name already names the source (a hard link, a link, a file system that ignores
 // case), or with -O an archive this run made: committing would destroy one of them.
-ReportDetail nameTakenBy(const BatchRun& run, const std::string& archiveName,
-                         const Source& source) {
+ReportDetail nameTakenBy(BatchRun& run, const std::string& archiveName, const Source& source) {
   const int folder = run.workDir.get();
   struct stat target;
   if (fstatat(folder, archiveName.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) {
     return ReportDetail::None;
   }
   if (sameFile(target, source.opened)) return ReportDetail::SameFile;
-  if (run.options.overwriteArchives && run.createdArchives.contains(identityOf(target))) {
+  if (run.options.overwriteArchives && madeThisRun(run, target)) {
     return ReportDetail::MadeThisRun;
   }
   if (fstatat(folder, archiveName.c_str(), &target, 0) == 0 && sameFile(target, source.opened)) {
@@ -385,7 +430,10 @@ void commit(BatchRun& run, TempArchive& temp, const std::string& archiveName,
     return;
   }
   outcome.committed = true;
-  run.createdArchives.insert(identityOf(made));
+  {
+    std::lock_guard<std::mutex> lock(run.createdLock);
+    run.createdArchives.insert(identityOf(made));
+  }
   if (changed) {
     outcome.report(LOG_CHANGED_WHILE_READ, 0, ReportDetail::Changed);
     return;
@@ -405,6 +453,24 @@ void commit(BatchRun& run, TempArchive& temp, const std::string& archiveName,
 }
 
 }  // namespace
+
+Packer::~Packer() {
+  if (streamReady_) deflateEnd(&stream_);
+}
+
+z_stream* Packer::deflater(int level) {
+  if (streamReady_ && streamLevel_ == level) {
+    deflateReset(&stream_);
+    return &stream_;
+  }
+  if (streamReady_) deflateEnd(&stream_);
+  stream_ = z_stream{};
+  // As minizip sets its own stream up: raw deflate, the default memory level and strategy.
+  streamReady_ = deflateInit2(&stream_, level, Z_DEFLATED, -MAX_WBITS, DEF_MEM_LEVEL,
+                              Z_DEFAULT_STRATEGY) == Z_OK;
+  streamLevel_ = level;
+  return streamReady_ ? &stream_ : nullptr;
+}
 
 bool openWorkDir(BatchRun& run) {
   // Read access is only needed to fsync the folder; a folder that can be written but not read
@@ -472,7 +538,7 @@ std::string tempArchiveName(std::string_view archiveName, std::uint64_t random) 
   return name;
 }
 
-FileOutcome archiveOneFile(BatchRun& run, const SearchEntry& entry) {
+FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& entry) {
   FileOutcome outcome;
   std::string baseName, extension;
   splitName(entry.name, baseName, extension);
@@ -495,12 +561,12 @@ FileOutcome archiveOneFile(BatchRun& run, const SearchEntry& entry) {
     outcome.report(LOG_SKIPPED, 0, ReportDetail::OwnOutput);
     return outcome;
   }
-  TempArchive temp(run);
+  TempArchive temp(run, packer);
   if (const int error = temp.create(archiveName)) {
     outcome.report(LOG_OPEN_FAILED, error);
     return outcome;
   }
-  ArchiveStream stream(temp.fd(), run.writeBuffer.data(), run.writeBuffer.size());
+  ArchiveStream stream(temp.fd(), packer.writeBuffer().data(), packer.writeBuffer().size());
   zlib_filefunc64_def functions = stream.functions();
   ZipHandle archive(zipOpen2_64(temp.name().c_str(), APPEND_STATUS_CREATE, nullptr, &functions));
   if (archive.get() == nullptr) {
@@ -513,19 +579,31 @@ FileOutcome archiveOneFile(BatchRun& run, const SearchEntry& entry) {
   const int level = run.options.compressionLevel;
   const bool zip64 =
       needsZip64(static_cast<std::uint64_t>(source.opened.st_size), entry.name.size());
-  int fileResult = openEntry(archive.get(), entry.name.c_str(), fileInfo,
-                             level == 0 ? 0 : Z_DEFLATED, level, zip64, needsUtf8Flag(entry.name));
+  // Stored entries go through minizip as they are; deflated ones are deflated here.
+  z_stream* const deflating = level == 0 ? nullptr : packer.deflater(level);
+  if (level != 0 && deflating == nullptr) {
+    outcome.report(LOG_ADD_FAILED, ENOMEM);
+    return outcome;
+  }
+  std::optional<BlockDeflater> deflater;
+  if (deflating != nullptr) deflater.emplace(packer, archive.get(), deflating);
+  int fileResult =
+      openEntry(archive.get(), entry.name.c_str(), fileInfo, level == 0 ? 0 : Z_DEFLATED, level,
+                deflating != nullptr, zip64, needsUtf8Flag(entry.name));
   if (fileResult != 0) {
     outcome.report(LOG_ADD_FAILED, stream.error());
   } else {
-    fileResult = copySource(run, archive.get(), source, zip64, stream, entry.name.size(), outcome);
+    fileResult = copySource(packer, archive.get(), source, zip64, stream, entry.name.size(),
+                            deflater ? &*deflater : nullptr, outcome);
   }
   struct stat afterRead;
   const bool changed = fileResult == 0 && (fstat(source.fd.get(), &afterRead) != 0 ||
                                            changedBetween(source.opened, afterRead));
   std::uint64_t dataEnd = 0;
   if (fileResult == 0) {
-    fileResult = zipCloseFileInZip(archive.get());
+    fileResult = deflater
+                     ? zipCloseFileInZipRaw64(archive.get(), outcome.bytesRead, deflater->crc())
+                     : zipCloseFileInZip(archive.get());
     dataEnd = stream.position();
     if (fileResult != 0) outcome.report(LOG_CLOSE_FAILED, stream.error());
   }
@@ -537,6 +615,16 @@ FileOutcome archiveOneFile(BatchRun& run, const SearchEntry& entry) {
   if (zip64) {
     if (const int error = completeZip64LocalHeader(temp.fd(), dataEnd, outcome.bytesRead)) {
       outcome.report(LOG_CLOSE_FAILED, error);
+      return outcome;
+    }
+  }
+  // minizip marks the entry as text (internal attributes 1) when its own stream judged the data
+  // to be text; for the raw entry that judgement is this stream's. The central header follows
+  // the entry's data.
+  if (deflating != nullptr && deflating->data_type == Z_TEXT) {
+    const unsigned char text[2] = {Z_TEXT, 0};
+    if (pwrite(temp.fd(), text, sizeof text, static_cast<off_t>(dataEnd + 36)) != 2) {
+      outcome.report(LOG_CLOSE_FAILED, errno);
       return outcome;
     }
   }

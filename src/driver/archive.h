@@ -7,11 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <random>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
+
+#include <zlib.h>
 
 #include "driver/descriptor.h"
 #include "driver/dir_search.h"
@@ -31,21 +34,53 @@ struct FileIdentityHash {
   }
 };
 
-// The state of one run that archiving works with. runBatch owns it; a test makes its own.
+// The state of one run that every packing thread shares. runBatch owns it; a test makes its
+// own.
 struct BatchRun {
   RunOptions options;
   Descriptor workDir;     // the working folder: archives and their temporary files go here
   int sourceFolder = -1;  // the mask's folder, where sources are read and deleted
-  std::vector<unsigned char> readBuffer = std::vector<unsigned char>(readBlockSize);
-  std::vector<unsigned char> writeBuffer = std::vector<unsigned char>(64 << 10);
   // Every archive this run created: never overwritten by it, whatever names lead to it.
   std::unordered_set<FileIdentity, FileIdentityHash> createdArchives;
+  std::mutex createdLock;  // guards createdArchives
   // The files standard output and standard error go to: never packed, never deleted.
   std::vector<FileIdentity> ownOutputs;
+};
+
+class ChunkPool;
+
+// What one packing thread owns: its buffers, its deflate stream (set up once, reset for every
+// file), its slot in the record of temporary files.
+class Packer {
+ public:
+  explicit Packer(int tempSlot = 0) : tempSlot_(tempSlot) {}
+  ~Packer();
+  Packer(const Packer&) = delete;
+  Packer& operator=(const Packer&) = delete;
+
   // Told the read position and the source's size after every block.
   std::function<void(std::uint64_t, std::uint64_t)> progress;
-  std::mt19937_64 random{std::random_device{}()};
-  int tempSlot = 0;  // this thread's slot in the record of temporary files
+  // Big files are cut into chunks deflated by this pool's threads; without one, or at level 0,
+  // every file is deflated here in one stream.
+  ChunkPool* chunks = nullptr;
+
+  int tempSlot() const { return tempSlot_; }
+  std::uint64_t random() { return random_(); }
+  unsigned char* readBuffer() { return readBuffer_.data(); }
+  std::vector<unsigned char>& writeBuffer() { return writeBuffer_; }
+  std::vector<unsigned char>& deflateBuffer() { return deflateBuffer_; }
+  // The stream for a file at this level, as deflateInit2 would leave it; null without memory.
+  z_stream* deflater(int level);
+
+ private:
+  int tempSlot_;
+  std::mt19937_64 random_{std::random_device{}()};
+  std::vector<unsigned char> readBuffer_ = std::vector<unsigned char>(readBlockSize);
+  std::vector<unsigned char> writeBuffer_ = std::vector<unsigned char>(64 << 10);
+  std::vector<unsigned char> deflateBuffer_ = std::vector<unsigned char>(64 << 10);
+  z_stream stream_{};
+  int streamLevel_ = 0;
+  bool streamReady_ = false;
 };
 
 // Opens the current folder as the run's working folder and notes which files the process's
@@ -55,7 +90,7 @@ bool openWorkDir(BatchRun& run);
 // Decides whether the entry is packed, packs it into a temporary file and commits that to the
 // archive name; with -D deletes the source when everything succeeded and the source is still
 // the file that was read. Reports nothing itself: the outcome says what happened.
-FileOutcome archiveOneFile(BatchRun& run, const SearchEntry& entry);
+FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& entry);
 
 // The split at the name's last dot: "a.tar.gz" gives "a.tar" and ".gz", "README" gives "README"
 // and "", ".profile" gives "" and ".profile".

@@ -64,14 +64,15 @@ void walkFiles(BatchRun& run, RunView& view, RunTally& tally) {
     ++tally.failed;
     view.folderFailed(maskFolder(run.options.fileMask), search.error);
   }
-  run.progress = [&view](std::uint64_t position, std::uint64_t size) {
+  Packer packer;
+  packer.progress = [&view](std::uint64_t position, std::uint64_t size) {
     view.fileProgress(position, size);
   };
   SearchEntry entry;
   while (nextSearchEntry(search, entry)) {
     const int number = tally.files + 1;
     view.fileStarted(number, entry.name, entry.size);
-    const FileOutcome outcome = archiveOneFile(run, entry);
+    const FileOutcome outcome = archiveOneFile(run, packer, entry);
     tally.add(outcome);
     view.fileFinished(number, entry.name, outcome);
     if (keyAvailable() && readKey() == kEscape) {

@@ -2,6 +2,26 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <algorithm>
+#include <string_view>
+
+namespace {
+
+// "-T" alone, or followed by anything but a number, asks for every core; "-T<n>" for n workers,
+// held to 1-64.
+int workerCount(std::string_view digits) {
+  int count = 0;
+  std::size_t used = 0;
+  while (used < digits.size() && digits[used] >= '0' && digits[used] <= '9' &&
+         count <= kMaxWorkers) {
+    count = count * 10 + (digits[used] - '0');
+    ++used;
+  }
+  if (used == 0) return kAllCores;
+  return std::clamp(count, 1, kMaxWorkers);
+}
+
+}  // namespace
 
 RunOptions parseCommandLine(const std::vector<std::string>& parameters) {
   RunOptions options;
@@ -19,6 +39,8 @@ RunOptions parseCommandLine(const std::vector<std::string>& parameters) {
       options.overwriteArchives = true;
     } else if (option >= '0' && option <= '9') {
       options.compressionLevel = option - '0';
+    } else if (option == 'T') {
+      options.workers = workerCount(std::string_view(parameter).substr(2));
     }
   }
   return options;

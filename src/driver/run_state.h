@@ -11,7 +11,12 @@ struct RunOptions {
   int compressionLevel = -1;  // -1: zlib's default level; 0: stored; 1-9: deflate level
   bool overwriteArchives = false;
   bool deleteAfterZipping = false;
+  // 0: one thread, as without -T; kAllCores: one worker per online core (-T); else -Tn.
+  int workers = 0;
 };
+
+inline constexpr int kAllCores = -1;
+inline constexpr int kMaxWorkers = 64;
 
 // What the log says about a file.
 inline constexpr std::uint8_t LOG_SKIPPED = 0;

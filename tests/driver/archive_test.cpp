@@ -45,7 +45,7 @@ class ArchiveOneFile : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(openWorkDir(run_));
-    run_.progress = [this](std::uint64_t position, std::uint64_t size) {
+    packer_.progress = [this](std::uint64_t position, std::uint64_t size) {
       progress_.push_back({position, size});
       if (duringRead_) std::exchange(duringRead_, nullptr)();
     };
@@ -60,7 +60,7 @@ class ArchiveOneFile : public ::testing::Test {
     SearchEntry entry;
     while (nextSearchEntry(search_, entry)) {
       ++fileCount_;
-      last_ = archiveOneFile(run_, entry);
+      last_ = archiveOneFile(run_, packer_, entry);
       for (int i = 0; i < last_.reportCount; ++i) {
         log_.push_back(std::to_string(last_.reports[i].code) + " " + std::to_string(fileCount_) +
                        " " + entry.name);
@@ -90,6 +90,7 @@ class ArchiveOneFile : public ::testing::Test {
 
   TestFolder folder_;
   BatchRun run_;
+  Packer packer_;
   DirectorySearch search_;
   int fileCount_ = 0;
   FileOutcome last_;
@@ -262,7 +263,7 @@ TEST_F(ArchiveOneFile, ASourceGoneOrReplacedAfterTheSearchLeavesNothing) {
   ASSERT_EQ(unlink("fifo.txt"), 0);
   ASSERT_EQ(mkfifo("fifo.txt", 0644), 0);  // opening it to read would block for ever
   for (const SearchEntry* entry : {&gone, &fifo}) {
-    const FileOutcome outcome = archiveOneFile(run_, *entry);
+    const FileOutcome outcome = archiveOneFile(run_, packer_, *entry);
     ASSERT_EQ(outcome.reportCount, 1);
     EXPECT_EQ(outcome.reports[0].code, LOG_ADD_FAILED);
   }

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "archive_reader.h"
-#include "support/memory_console.h"
 #include "driver/out_of_memory.h"
+#include "support/memory_console.h"
 #include "test_folder.h"
 #include "ui/error_log.h"
 

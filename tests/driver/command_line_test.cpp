@@ -49,6 +49,18 @@ TEST(CommandLine, AnythingElseIsIgnored) {
   EXPECT_EQ(options.compressionLevel, -1);
 }
 
+TEST(CommandLine, WorkersAreAllCoresOrACountFromOneToSixtyFour) {
+  EXPECT_EQ(parseCommandLine({"*"}).workers, 0);
+  EXPECT_EQ(parseCommandLine({"*", "-T"}).workers, kAllCores);
+  EXPECT_EQ(parseCommandLine({"*", "-t4"}).workers, 4);
+  EXPECT_EQ(parseCommandLine({"*", "-T64"}).workers, 64);
+  EXPECT_EQ(parseCommandLine({"*", "-T65"}).workers, 64);
+  EXPECT_EQ(parseCommandLine({"*", "-T99999999999"}).workers, 64);
+  EXPECT_EQ(parseCommandLine({"*", "-T0"}).workers, 1);
+  EXPECT_EQ(parseCommandLine({"*", "-Threads"}).workers, kAllCores);
+  EXPECT_EQ(parseCommandLine({"*", "-T2", "-T"}).workers, kAllCores);  // the last one wins
+}
+
 TEST(CommandLine, TheLastLevelWins) {
   EXPECT_EQ(parseCommandLine({"*", "-5", "-0"}).compressionLevel, 0);
   EXPECT_EQ(parseCommandLine({"*", "-0", "-5"}).compressionLevel, 5);
