@@ -10,11 +10,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
+#include <memory>
 #include <optional>
 
 #include "console/glyphs.h"
 #include "driver/archive_stream.h"
 #include "driver/temp_files.h"
+#include "driver/worker_pool.h"
 #include "ui/colour_text.h"
 
 namespace {
@@ -199,13 +202,12 @@ int openEntry(zipFile archive, const char* name, const zip_fileinfo& info, int m
                                  0, 0, kUtf8NameFlag, 1);
 }
 
-// Fills buffer up to readBlockSize bytes or the end of the file. A short block is the end of
+// Fills buffer up to size bytes or the end of the file. A short block is the end of
 // the file, unless *error is set: then a read failed after the bytes delivered.
-int fillBlock(int source, unsigned char* buffer, bool& atEnd, int* error) {
+int fillBlock(int source, unsigned char* buffer, int size, bool& atEnd, int* error) {
   int filled = 0;
-  while (filled < readBlockSize && !atEnd) {
-    const ssize_t got =
-        read(source, buffer + filled, static_cast<std::size_t>(readBlockSize - filled));
+  while (filled < size && !atEnd) {
+    const ssize_t got = read(source, buffer + filled, static_cast<std::size_t>(size - filled));
     if (got > 0) {
       filled += static_cast<int>(got);
     } else if (got == 0) {
@@ -256,6 +258,94 @@ class BlockDeflater {
   uLong crc_ = crc32(0, nullptr, 0);
 };
 
+// From this size on, with a pool of threads at hand, a file is deflated in chunks by all of them.
+constexpr std::uint64_t kChunkedFrom = 4 << 20;
+constexpr std::size_t kChunkSize = 256 << 10;
+constexpr std::size_t kWindow = 32 << 10;
+constexpr std::size_t kChunksInFlight = 8;
+
+// Fills buffer up to size bytes or the end of the file, as fillBlock does.
+std::size_t fillChunk(int source, unsigned char* buffer, std::size_t size, bool& atEnd,
+                      int* error) {
+  std::size_t filled = 0;
+  while (filled < size && !atEnd) {
+    const int want = static_cast<int>(std::min<std::size_t>(size - filled, readBlockSize));
+    const int got = fillBlock(source, buffer + filled, want, atEnd, error);
+    filled += static_cast<std::size_t>(got);
+    if (*error != 0) break;
+  }
+  return filled;
+}
+
+// Reads the source in chunks that the pool deflates side by side, and writes their output in
+// order into the open raw entry. Returns 0 when the file was read to its end and every chunk
+// written; *crc is the data's CRC, joined from the chunks'.
+int copyInChunks(Packer& packer, zipFile archive, const Source& source, bool zip64, int level,
+                 const ArchiveStream& stream, std::size_t nameLength, uLong* crc,
+                 FileOutcome& outcome) {
+  ChunkPool& pool = *packer.chunks;
+  const auto size = static_cast<std::uint64_t>(source.opened.st_size);
+  std::deque<std::unique_ptr<ChunkTask>> pending;
+  std::vector<unsigned char> window;  // the last 32 KiB read, the next chunk's dictionary
+  std::uint64_t position = 0;
+  bool atEnd = false;
+  int result = 0;
+  *crc = crc32(0, nullptr, 0);
+  while (result == 0 && (!atEnd || !pending.empty())) {
+    while (result == 0 && !atEnd && pending.size() < kChunksInFlight) {
+      auto task = std::make_unique<ChunkTask>();
+      task->level = level;
+      task->input.resize(kChunkSize);
+      int readError = 0;
+      task->input.resize(
+          fillChunk(source.fd.get(), task->input.data(), kChunkSize, atEnd, &readError));
+      if (readError != 0) {
+        outcome.report(LOG_READ_FAILED, readError);
+        result = -1;
+        break;
+      }
+      position += task->input.size();
+      if (!zip64 && needsZip64(position, nameLength)) {
+        outcome.report(LOG_WRITE_FAILED, EFBIG);
+        result = -1;
+        break;
+      }
+      if (!task->input.empty() && packer.progress) {
+        packer.progress(position, std::max(position, size));
+      }
+      task->dictionary = window;
+      window.insert(window.end(), task->input.begin(), task->input.end());
+      if (window.size() > kWindow) window.erase(window.begin(), window.end() - kWindow);
+      task->last = atEnd;
+      pool.submit(task.get());
+      pending.push_back(std::move(task));
+    }
+    if (result != 0 || pending.empty()) break;
+    const ChunkTask& oldest = *pending.front();
+    pool.helpUntil(packer, [&oldest] { return oldest.done.load(); });
+    if (!oldest.ok) {
+      outcome.report(LOG_WRITE_FAILED, ENOMEM);
+      result = -1;
+    } else {
+      *crc = crc32_combine(*crc, oldest.crc, static_cast<z_off_t>(oldest.input.size()));
+      if (!oldest.output.empty() &&
+          zipWriteInFileInZip(archive, oldest.output.data(),
+                              static_cast<unsigned>(oldest.output.size())) < 0) {
+        outcome.report(LOG_WRITE_FAILED, stream.error());
+        result = -1;
+      }
+    }
+    pending.pop_front();
+  }
+  // Chunks still in the pool's hands are waited for before their buffers go.
+  pool.helpUntil(packer, [&pending] {
+    return std::all_of(pending.begin(), pending.end(),
+                       [](const auto& task) { return task->done.load(); });
+  });
+  outcome.bytesRead = position;
+  return result;
+}
+
 // Reads the source into the open entry block by block; deflater, when given, deflates them
 // into the raw entry. Returns 0 when the file was read to its end and every block written.
 int copySource(Packer& packer, zipFile archive, const Source& source, bool zip64,
@@ -269,7 +359,7 @@ int copySource(Packer& packer, zipFile archive, const Source& source, bool zip64
   int bytesRead;
   do {
     int readError = 0;
-    bytesRead = fillBlock(source.fd.get(), readBuffer, atEnd, &readError);
+    bytesRead = fillBlock(source.fd.get(), readBuffer, readBlockSize, atEnd, &readError);
     if (readError != 0) outcome.report(LOG_READ_FAILED, readError);
     int written = 0;
     if (bytesRead > 0 || (deflater != nullptr && readError == 0)) {
@@ -517,8 +607,10 @@ bool needsUtf8Flag(std::string_view name) {
 
 bool needsZip64(std::uint64_t size, std::size_t nameLength) {
   // zlib's own bound for data that does not compress: stored blocks of at most 16 KiB cost five
-  // bytes each. The headers around the entry name it twice.
-  const std::uint64_t worstEntry = size + (size >> 12) + (size >> 14) + (size >> 25) + 64;
+  // bytes each; deflated in chunks, each chunk's flush costs five more per 256 KiB. The headers
+  // around the entry name it twice.
+  const std::uint64_t worstEntry =
+      size + (size >> 12) + (size >> 14) + (size >> 15) + (size >> 25) + 64;
   const std::uint64_t headers = 2 * static_cast<std::uint64_t>(nameLength) + 256;
   return worstEntry + headers >= kZip64Size;
 }
@@ -579,9 +671,12 @@ FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& ent
   const int level = run.options.compressionLevel;
   const bool zip64 =
       needsZip64(static_cast<std::uint64_t>(source.opened.st_size), entry.name.size());
-  // Stored entries go through minizip as they are; deflated ones are deflated here.
-  z_stream* const deflating = level == 0 ? nullptr : packer.deflater(level);
-  if (level != 0 && deflating == nullptr) {
+  // Stored entries go through minizip as they are; deflated ones are deflated here, big ones by
+  // the chunk pool.
+  const bool chunked = packer.chunks != nullptr && level != 0 &&
+                       static_cast<std::uint64_t>(source.opened.st_size) >= kChunkedFrom;
+  z_stream* const deflating = level == 0 || chunked ? nullptr : packer.deflater(level);
+  if (level != 0 && !chunked && deflating == nullptr) {
     outcome.report(LOG_ADD_FAILED, ENOMEM);
     return outcome;
   }
@@ -589,9 +684,13 @@ FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& ent
   if (deflating != nullptr) deflater.emplace(packer, archive.get(), deflating);
   int fileResult =
       openEntry(archive.get(), entry.name.c_str(), fileInfo, level == 0 ? 0 : Z_DEFLATED, level,
-                deflating != nullptr, zip64, needsUtf8Flag(entry.name));
+                deflating != nullptr || chunked, zip64, needsUtf8Flag(entry.name));
+  uLong chunkedCrc = 0;
   if (fileResult != 0) {
     outcome.report(LOG_ADD_FAILED, stream.error());
+  } else if (chunked) {
+    fileResult = copyInChunks(packer, archive.get(), source, zip64, level, stream,
+                              entry.name.size(), &chunkedCrc, outcome);
   } else {
     fileResult = copySource(packer, archive.get(), source, zip64, stream, entry.name.size(),
                             deflater ? &*deflater : nullptr, outcome);
@@ -601,9 +700,12 @@ FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& ent
                                            changedBetween(source.opened, afterRead));
   std::uint64_t dataEnd = 0;
   if (fileResult == 0) {
-    fileResult = deflater
-                     ? zipCloseFileInZipRaw64(archive.get(), outcome.bytesRead, deflater->crc())
-                     : zipCloseFileInZip(archive.get());
+    if (chunked || deflater) {
+      fileResult = zipCloseFileInZipRaw64(archive.get(), outcome.bytesRead,
+                                          chunked ? chunkedCrc : deflater->crc());
+    } else {
+      fileResult = zipCloseFileInZip(archive.get());
+    }
     dataEnd = stream.position();
     if (fileResult != 0) outcome.report(LOG_CLOSE_FAILED, stream.error());
   }

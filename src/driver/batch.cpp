@@ -3,7 +3,9 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,6 +15,7 @@
 #include "driver/command_line.h"
 #include "driver/dir_search.h"
 #include "driver/run_state.h"
+#include "driver/worker_pool.h"
 #include "ui/error_log.h"
 #include "ui/run_view.h"
 #include "ui/usage.h"
@@ -55,15 +58,16 @@ void keepFreedMemoryForReuse() {
   mallopt(M_TOP_PAD, 512 << 10);
 }
 
-// The main loop: one pass per match, ESC looked at between two files.
-void walkFiles(BatchRun& run, RunView& view, RunTally& tally) {
-  DirectorySearch search;
-  startSearch(search, run.workDir.get(), run.options.fileMask);
-  run.sourceFolder = search.folder.get();
-  if (folderFailed(search)) {
-    ++tally.failed;
-    view.folderFailed(maskFolder(run.options.fileMask), search.error);
-  }
+// ESC between two files; other keys are dropped, one per file.
+bool escapePressed() {
+  return keyAvailable() && readKey() == kEscape;
+}
+
+// How often the progress of a file packed by the workers is looked at.
+constexpr int kFrameMs = 33;
+
+// One thread: each match packed in turn, ESC looked at between two files.
+void packInTurn(BatchRun& run, DirectorySearch& search, RunView& view, RunTally& tally) {
   Packer packer;
   packer.progress = [&view](std::uint64_t position, std::uint64_t size) {
     view.fileProgress(position, size);
@@ -75,11 +79,102 @@ void walkFiles(BatchRun& run, RunView& view, RunTally& tally) {
     const FileOutcome outcome = archiveOneFile(run, packer, entry);
     tally.add(outcome);
     view.fileFinished(number, entry.name, outcome);
-    if (keyAvailable() && readKey() == kEscape) {
+    if (escapePressed()) {
       tally.stopped = true;
       view.runStopped();
       return;
     }
+  }
+}
+
+std::string archiveNameOf(const SearchEntry& entry) {
+  std::string baseName, extension;
+  splitName(entry.name, baseName, extension);
+  return baseName + ".zip";
+}
+
+// Several workers: files are handed out in search order, a few more than there are workers,
+// and reported in the same order, the oldest file in hand shown as the one being packed. So the
+// screen, the log and the exit code are those of a run in turn, only sooner.
+void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTally& tally,
+                    int workers) {
+  const int level = run.options.compressionLevel;
+  WorkerPool pool(run, workers, workers > 1 && level != 0);
+  const std::size_t ahead = static_cast<std::size_t>(workers) * 2 + 2;
+  std::deque<std::unique_ptr<FileJob>> inHand;
+  std::unique_ptr<FileJob> next;  // found, not yet handed out
+  bool searching = true;
+  bool stopped = false;
+  int handedOut = 0;
+  // Two files of one base name share an archive name: the second is decided only once the
+  // first is done, as a run in turn would decide it.
+  const auto waitsForNamesake = [&](const FileJob& job) {
+    if (!job.entry.sharesArchive) return false;
+    const std::string name = archiveNameOf(job.entry);
+    return std::any_of(inHand.begin(), inHand.end(), [&](const auto& held) {
+      return held->entry.sharesArchive && archiveNameOf(held->entry) == name;
+    });
+  };
+  bool announced = false;
+  std::uint64_t shownPosition = 0;
+  while (true) {
+    while (!stopped && inHand.size() < ahead) {
+      if (!next && searching) {
+        next = std::make_unique<FileJob>();
+        if (!nextSearchEntry(search, next->entry)) {
+          next.reset();
+          searching = false;
+        }
+      }
+      if (!next || waitsForNamesake(*next)) break;
+      next->number = ++handedOut;
+      pool.submit(next.get());
+      inHand.push_back(std::move(next));
+    }
+    if (inHand.empty()) break;
+    FileJob& oldest = *inHand.front();
+    if (!announced) {
+      view.fileStarted(oldest.number, oldest.entry.name, oldest.entry.size);
+      announced = true;
+      shownPosition = 0;
+    }
+    const bool finished = pool.waitFor(oldest, kFrameMs);
+    const std::uint64_t position = oldest.position.load(std::memory_order_relaxed);
+    if (position != shownPosition) {
+      view.fileProgress(position, oldest.size.load(std::memory_order_relaxed));
+      shownPosition = position;
+    }
+    if (!finished) {
+      followTerminal();
+      continue;
+    }
+    tally.add(oldest.outcome);
+    view.fileFinished(oldest.number, oldest.entry.name, oldest.outcome);
+    inHand.pop_front();
+    announced = false;
+    // ESC stops handing out files; those in hand are finished and reported.
+    if (!stopped && escapePressed()) {
+      stopped = true;
+      tally.stopped = true;
+    }
+  }
+  if (stopped) view.runStopped();
+}
+
+// The mask's folder, then its matches packed by one thread or several.
+void walkFiles(BatchRun& run, RunView& view, RunTally& tally) {
+  DirectorySearch search;
+  startSearch(search, run.workDir.get(), run.options.fileMask);
+  run.sourceFolder = search.folder.get();
+  if (folderFailed(search)) {
+    ++tally.failed;
+    view.folderFailed(maskFolder(run.options.fileMask), search.error);
+  }
+  const int workers = run.options.workers == kAllCores ? onlineCores() : run.options.workers;
+  if (workers == 0) {
+    packInTurn(run, search, view, tally);
+  } else {
+    packSideBySide(run, search, view, tally, workers);
   }
 }
 
