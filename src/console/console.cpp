@@ -52,7 +52,7 @@ Console& begin() {
 }
 
 void finish(Console& c) {
-  if (c.updateDepth == 0) c.backend->flush(c.model);
+  if (c.updateDepth == 0) c.backend->flushFrame(c.model);
 }
 
 void install(Console& c, std::unique_ptr<ConsoleBackend> backend) {
@@ -231,6 +231,11 @@ void followTerminal() {
   finish(begin());
 }
 
+void flushScreen() {
+  Console& c = begin();
+  c.backend->flush(c.model);
+}
+
 void closeConsole() {
   Console& c = console();
   if (!c.open) return;
@@ -250,7 +255,7 @@ ScreenUpdate::ScreenUpdate() {
 
 ScreenUpdate::~ScreenUpdate() {
   Console& c = console();
-  if (c.updateDepth > 0 && --c.updateDepth == 0) c.backend->flush(c.model);
+  if (c.updateDepth > 0 && --c.updateDepth == 0) c.backend->flushFrame(c.model);
 }
 
 void installConsoleBackend(std::unique_ptr<ConsoleBackend> backend, int columns, int rows,

@@ -85,9 +85,12 @@ void setCursorVisible(bool visible);
 // While the screen row holds a hint about keys (0: none): a program cut short by a signal
 // erases it and leaves the shell's prompt below the output window.
 void setAbortErase(int row);
-// A resize or a continue after a stop is followed at the next operation; this is such an
-// operation for a caller that has nothing to draw (a long file between two progress cells).
+// A resize, a Ctrl+Z or a continue after a stop is followed at the next operation; this is such
+// an operation for a caller that has nothing to draw (a long file between two progress cells).
 void followTerminal();
+// During a run the terminal gets at most one write per frame (about 30 a second); this sends
+// what waits at once. Waiting for a key and closing the console do it themselves.
+void flushScreen();
 
 // readKey gives 0 and then this code when the window shrank below the panel while it waited.
 inline constexpr uint8_t kKeyResized = 0xFF;

@@ -43,6 +43,8 @@ class ConsoleBackend : public ModelListener {
   virtual void beforeOperation(ConsoleModel& /*model*/) {}
   // Brings the screen in line with the model, cursor included, in one write at most.
   virtual void flush(ConsoleModel& model) = 0;
+  // The same, at most once a frame: a back end may leave the changes for a later flush.
+  virtual void flushFrame(ConsoleModel& model) { flush(model); }
   // Takes the presses that have arrived into the queue. With wait, returns only once the queue
   // holds a key or no key can ever come.
   virtual void collectKeys(KeyQueue& queue, bool wait) = 0;

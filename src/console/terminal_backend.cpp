@@ -46,6 +46,9 @@ int backgroundSgr(uint8_t attribute) {
   return 40 + kAnsiColour[(attribute >> 4) & 7];
 }
 
+// At most one write a frame while a run goes on: about 30 a second.
+constexpr int64_t kFrameMs = 33;
+
 // The smallest window that holds the panel; below it the run is shown in plain lines.
 constexpr int kMinColumns = 80;
 constexpr int kMinRows = 20;
@@ -102,8 +105,16 @@ class TerminalBackend final : public ConsoleBackend {
     }
     model_ = &model;
     if (!guarded_) return;
+    if (takeStopRequest()) {
+      flush(model);
+      stopForJobControl();
+    }
     if (takeContinuedFlag()) forgetPicture(model);
     if (takeResizedFlag()) followResize(model);
+  }
+
+  void flushFrame(ConsoleModel& model) override {
+    if (frameDue()) flush(model);
   }
 
   void flush(ConsoleModel& model) override {
@@ -119,6 +130,7 @@ class TerminalBackend final : public ConsoleBackend {
       out_ += wantCursorVisible_ ? "\x1b[?25h" : "\x1b[?25l";
       cursorVisible_ = wantCursorVisible_;
     }
+    lastFrameMs_ = nowMs();
     if (out_.empty() && !cursorMoved) return;
     resetColours();
     moveTo(model.outputColumn(), visibleRow(model.outputRow()));
@@ -222,7 +234,9 @@ class TerminalBackend final : public ConsoleBackend {
   }
 
   bool scrollingFullWidth(int top, int bottom) override {
-    if (lineMode_ || tooSmall_) return false;
+    // Within a frame, lines that scroll past are drawn only as far as they are still in the
+    // window when the frame is sent; the terminal scrolls what the program did not write itself.
+    if (lineMode_ || tooSmall_ || (!frameDue() && allKnown(top, bottom))) return false;
     int terminalTop = top;
     if (hidden_ > 0) {
       // Only the status window maps onto one region of the terminal.
@@ -320,6 +334,20 @@ class TerminalBackend final : public ConsoleBackend {
     shownColumn_ = shownRow_ = 0;
     cursorVisible_ = !wantCursorVisible_;  // whatever it was, say it again
   }
+
+  // A test's back end on a plain descriptor sends every operation at once.
+  bool allKnown(int top, int bottom) const {
+    if (model_ == nullptr) return false;
+    for (int row = top; row <= bottom; ++row) {
+      const Cell* cells = model_->rowCells(row);
+      for (int column = 0; column < model_->columns(); ++column) {
+        if (!cells[column].known) return false;
+      }
+    }
+    return true;
+  }
+
+  bool frameDue() const { return !guarded_ || nowMs() - lastFrameMs_ >= kFrameMs; }
 
   // The window changed its size: the model follows (never below 80x25), and the terminal is
   // cleared and drawn again from it. Below 80x20 the panel no longer fits, for good.
@@ -478,6 +506,7 @@ class TerminalBackend final : public ConsoleBackend {
   int hidden_ = 0;  // model rows the terminal leaves out
   bool cursorVisible_ = true;
   bool wantCursorVisible_ = true;
+  int64_t lastFrameMs_ = -kFrameMs;  // when the terminal last got a frame
   std::string out_;  // what the current operation sends, in one write
   bool sgrPlain_ = true;
   uint8_t sgrAttribute_ = 7;

@@ -122,15 +122,11 @@ void takeTerminalBack() {
   continuedFlag = 1;
 }
 
-void onStopSignal(int sig) {
-  const int savedErrno = errno;
-  if (armed.load()) wantsTerminal = 1;
-  restoreTerminalGuard(true);
-  raiseWithDefaultAction(sig);
-  // Continued: the stop is over.
-  setAction(sig, onStopSignal);
-  takeTerminalBack();
-  errno = savedErrno;
+// Ctrl+Z is acted on at the console's next operation, once the screen is drawn up to date.
+volatile sig_atomic_t stopRequested = 0;
+
+void onStopSignal(int) {
+  stopRequested = 1;
 }
 
 void onContinueSignal(int) {
@@ -262,6 +258,21 @@ bool takeContinuedFlag() {
   if (continuedFlag == 0) return false;
   continuedFlag = 0;
   return true;
+}
+
+bool takeStopRequest() {
+  if (stopRequested == 0) return false;
+  stopRequested = 0;
+  return true;
+}
+
+void stopForJobControl() {
+  if (armed.load()) wantsTerminal = 1;
+  restoreTerminalGuard(true);
+  raiseWithDefaultAction(SIGTSTP);
+  // Continued: the stop is over.
+  setAction(SIGTSTP, onStopSignal);
+  takeTerminalBack();
 }
 
 bool takeResizedFlag() {

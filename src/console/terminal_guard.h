@@ -25,8 +25,8 @@ void restoreTerminalGuard(bool freshLine = false);
 
 // Fatal signals call the cleanup hook, restore and re-raise.
 void installFatalSignalHandlers();
-// With a terminal: Ctrl+Z restores before stopping and takes the terminal over again on SIGCONT
-// (when continued in the foreground); a resize is noted for takeResizedFlag.
+// With a terminal: Ctrl+Z is noted for takeStopRequest, SIGCONT takes the terminal over again
+// (when continued in the foreground), a resize is noted for takeResizedFlag.
 void installStopSignalHandlers();
 void removeSignalHandlers();
 // True once after the process was continued while the terminal was taken over: its picture can
@@ -34,3 +34,8 @@ void removeSignalHandlers();
 bool takeContinuedFlag();
 // True once after the window changed its size.
 bool takeResizedFlag();
+// True once after Ctrl+Z: the console should then bring the screen up to date and call
+// stopForJobControl, which hands the terminal back, stops, and takes it over again when the
+// process is continued in the foreground.
+bool takeStopRequest();
+void stopForJobControl();

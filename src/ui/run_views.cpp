@@ -61,6 +61,7 @@ class PanelView final : public RunView {
   void runStopped() override {
     writeLine("");
     writeLine("Operations aborted");
+    flushScreen();
   }
 
   // False when the window shrank below the panel while the viewer waited.

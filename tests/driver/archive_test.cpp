@@ -21,6 +21,7 @@
 #include "driver/dir_search.h"
 #include "driver/run_state.h"
 #include "driver/temp_files.h"
+#include "driver/worker_pool.h"
 #include "test_folder.h"
 
 namespace {
@@ -439,6 +440,80 @@ TEST(TempArchiveName, HiddenBesideTheArchiveAndWithinNameMax) {
   const std::string longName = tempArchiveName(std::string(251, 'x') + ".zip", 1);
   EXPECT_EQ(longName.size(), static_cast<std::size_t>(NAME_MAX));
   EXPECT_EQ(longName[0], '.');
+}
+
+}  // namespace
+
+namespace {
+
+// Big files deflated in chunks by a pool of workers, read back and compared byte for byte.
+class ChunkedDeflate : public ArchiveOneFile {
+ protected:
+  void SetUp() override {
+    ArchiveOneFile::SetUp();
+    packer_.chunks = &pool_;
+  }
+
+  WorkerPool pool_{run_, 2, true};
+};
+
+constexpr std::size_t kChunk = 256 << 10;
+constexpr std::size_t kChunked = 4 << 20;
+
+TEST_F(ChunkedDeflate, SizesAtChunkBoundariesJoinIntoOneStream) {
+  const std::string text = textBytes(kChunked + 3 * kChunk + 1);
+  for (const std::size_t size : {kChunked, kChunked + 1, kChunked + kChunk - 1, kChunked + kChunk,
+                                 kChunked + 3 * kChunk + 1}) {
+    SCOPED_TRACE(size);
+    const std::string data = text.substr(0, size);
+    const std::string name = "big" + std::to_string(size);
+    writeFile(name + ".txt", data);
+    archive(name + ".txt");
+    EXPECT_TRUE(last_.zipped());
+    expectSingleEntry(name + ".zip", name + ".txt", data);
+    // Every chunk but the last ends with the empty stored block of its flush.
+    const std::string packed = readFile(name + ".zip");
+    std::size_t flushes = 0;
+    for (std::size_t at = 0;
+         (at = packed.find(std::string("\0\0\xFF\xFF", 4), at)) != std::string::npos; ++at) {
+      ++flushes;
+    }
+    EXPECT_GE(flushes, (size - 1) / kChunk);
+  }
+}
+
+TEST_F(ChunkedDeflate, IncompressibleDataAndEveryLevel) {
+  const std::string noise = randomBytes(kChunked + kChunk / 2);
+  writeFile("noise.bin", noise);
+  const std::string text = textBytes(kChunked + 12345);
+  writeFile("text.txt", text);
+  for (const int level : {0, 1, 9, -1}) {
+    SCOPED_TRACE(level);
+    options().compressionLevel = level;
+    run_.createdArchives.clear();  // each level as a run of its own
+    options().overwriteArchives = true;
+    archive("noise.bin");
+    archive("text.txt");
+    expectSingleEntry("noise.zip", "noise.bin", noise);
+    expectSingleEntry("text.zip", "text.txt", text);
+  }
+  EXPECT_EQ(log_, Log{});
+}
+
+TEST_F(ChunkedDeflate, AFileThatGrowsOrShrinksWhileReadIsWholeAsFarAsItWasRead) {
+  const std::string data = textBytes(kChunked + kChunk);
+  writeFile("grows.log", data);
+  duringRead_ = [] { std::ofstream("grows.log", std::ios::app) << std::string(70000, 'g'); };
+  archive("grows.log");
+  writeFile("shrinks.log", data);
+  duringRead_ = [] { ASSERT_EQ(truncate("shrinks.log", 5 << 20), 0); };
+  archive("shrinks.log");
+  EXPECT_EQ(log_, (Log{"6 1 grows.log", "6 2 shrinks.log"}));
+  const auto grown = readArchive("grows.zip");
+  ASSERT_TRUE(grown.has_value());
+  EXPECT_EQ(grown->front().data, readFile("grows.log").substr(0, grown->front().data.size()));
+  EXPECT_GE(grown->front().data.size(), data.size());
+  expectSingleEntry("shrinks.zip", "shrinks.log", readFile("shrinks.log"));
 }
 
 }  // namespace
