@@ -170,11 +170,10 @@ void walkFiles(BatchRun& run, RunView& view, RunTally& tally) {
     ++tally.failed;
     view.folderFailed(maskFolder(run.options.fileMask), search.error);
   }
-  const int workers = run.options.workers == kAllCores ? onlineCores() : run.options.workers;
-  if (workers == 0) {
+  if (run.options.workers == 0) {
     packInTurn(run, search, view, tally);
   } else {
-    packSideBySide(run, search, view, tally, workers);
+    packSideBySide(run, search, view, tally, run.options.workers);
   }
 }
 
@@ -191,6 +190,7 @@ int runBatch(const std::vector<std::string>& parameters) {
 
   BatchRun run;
   run.options = parseCommandLine(parameters);
+  if (run.options.workers == kAllCores) run.options.workers = onlineCores();
   RunViews views;
   addViews(views);
   views.runStarted(run.options);

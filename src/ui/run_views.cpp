@@ -25,6 +25,11 @@ class PanelView final : public RunView {
             kFieldAttribute);
     writeAt(kOverColumn, kOverRow, kSwitchTexts[options.overwriteArchives], kFieldAttribute);
     writeAt(kDeleteColumn, kDeleteRow, kSwitchTexts[options.deleteAfterZipping], kFieldAttribute);
+    if (options.workers > 0) {
+      writeAt(kThreadsLabelColumn, kThreadsRow, "THREADS", 0x0F);
+      writeAt(kThreadsLabelColumn + 7, kThreadsRow, ":", 0x08);
+      writeAt(kThreadsColumn, kThreadsRow, std::to_string(options.workers), kFieldAttribute);
+    }
   }
 
   void fileStarted(int number, std::string_view name, std::uint64_t size) override {

@@ -2,10 +2,16 @@
 // system call boundary, as a failing disk or a file system that refuses them would.
 //   VORDEX_FAIL=fsync    every fsync fails with EIO
 //   VORDEX_FAIL=rename   renameat, renameat2 and linkat fail with EIO
+// It also counts the program's writes to a terminal:
+//   VORDEX_COUNT_WRITES=FILE   the number of write calls on a terminal, written to FILE at exit
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,9 +27,27 @@ Function real(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+std::atomic<long> terminalWrites{0};
+
+struct WriteCount {
+  ~WriteCount() {
+    const char* path = std::getenv("VORDEX_COUNT_WRITES");
+    if (path == nullptr) return;
+    if (FILE* out = std::fopen(path, "w")) {
+      std::fprintf(out, "%ld\n", terminalWrites.load());
+      std::fclose(out);
+    }
+  }
+} writeCount;
+
 }  // namespace
 
 extern "C" {
+
+ssize_t write(int fd, const void* data, size_t size) {
+  if (isatty(fd)) ++terminalWrites;
+  return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
+}
 
 int fsync(int fd) {
   if (failing("fsync")) {
