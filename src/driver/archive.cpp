@@ -59,9 +59,8 @@ struct Source {
 
 // Opens the source without blocking (a FIFO swapped in after the search would otherwise hang
 // the run) and accepts only a regular file. Returns 0 or the errno of the failure.
-int openSource(const BatchRun& run, const std::string& name, Source& source) {
-  source.fd.reset(
-      openat(run.sourceFolder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+int openSource(int folder, const std::string& name, Source& source) {
+  source.fd.reset(openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!source.fd.valid()) return errno;
   if (fstat(source.fd.get(), &source.opened) != 0) return errno;
   if (!S_ISREG(source.opened.st_mode)) return S_ISDIR(source.opened.st_mode) ? EISDIR : kNotRegular;
@@ -72,7 +71,8 @@ int openSource(const BatchRun& run, const std::string& name, Source& source) {
 // committed to the archive name first.
 class TempArchive {
  public:
-  TempArchive(BatchRun& run, Packer& packer) : run_(run), packer_(packer) {}
+  // folder: where the archive goes.
+  TempArchive(int folder, Packer& packer) : folder_(folder), packer_(packer) {}
   ~TempArchive() { remove(); }
   TempArchive(const TempArchive&) = delete;
   TempArchive& operator=(const TempArchive&) = delete;
@@ -82,8 +82,8 @@ class TempArchive {
     for (int attempt = 0; attempt < 16; ++attempt) {
       name_ = tempArchiveName(archiveName, packer_.random());
       // Recorded before it exists: a signal right after the create must find it.
-      recordTempFile(packer_.tempSlot(), run_.workDir.get(), name_.c_str());
-      fd_.reset(openat(run_.workDir.get(), name_.c_str(),
+      recordTempFile(packer_.tempSlot(), folder_, name_.c_str());
+      fd_.reset(openat(folder_, name_.c_str(),
                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
       if (fd_.valid()) return 0;
       const int error = errno;
@@ -99,7 +99,7 @@ class TempArchive {
   // Gives the file the archive name. Without replace an archive that appeared there meanwhile
   // is kept and EEXIST returned. Returns 0 or the errno of the failure.
   int commit(const std::string& archiveName, bool replace) {
-    const int folder = run_.workDir.get();
+    const int folder = folder_;
     const char* from = name_.c_str();
     const char* to = archiveName.c_str();
     int result;
@@ -119,7 +119,7 @@ class TempArchive {
   void remove() {
     fd_.reset();
     if (name_.empty()) return;
-    unlinkat(run_.workDir.get(), name_.c_str(), 0);
+    unlinkat(folder_, name_.c_str(), 0);
     forgetTempFile(packer_.tempSlot());
     name_.clear();
   }
@@ -128,7 +128,7 @@ class TempArchive {
   // For file systems without RENAME_NOREPLACE: a hard link never replaces anything. Where
   // links are not supported either, a look before the rename is the best there is.
   int commitByLink(const char* from, const char* to) {
-    const int folder = run_.workDir.get();
+    const int folder = folder_;
     if (linkat(folder, from, folder, to, 0) == 0) {
       unlinkat(folder, from, 0);
       return 0;
@@ -142,7 +142,7 @@ class TempArchive {
     return renameat(folder, from, folder, to);
   }
 
-  BatchRun& run_;
+  int folder_;
   Packer& packer_;
   Descriptor fd_;
   std::string name_;  // empty once committed or removed
@@ -389,11 +389,17 @@ bool madeThisRun(BatchRun& run, const struct stat& status) {
   return run.createdArchives.contains(identityOf(status));
 }
 
+// Where one file is read (and deleted), and where its archive goes.
+struct Folders {
+  int source;
+  int archive;
+};
+
 // Why the file is not packed at all, or nothing when it is to be packed. One look at the
 // archive name serves three rules: what this run made is never overwritten, an existing
 // archive is kept without -O, and only a regular file is ever replaced.
-bool decide(BatchRun& run, const std::string& archiveName, std::string_view extension,
-            FileOutcome& outcome) {
+bool decide(BatchRun& run, const Folders& folders, const std::string& archiveName,
+            std::string_view extension, FileOutcome& outcome) {
   if (upperCase(extension) == ".ZIP") {
     outcome.report(LOG_SKIPPED, 0, ReportDetail::ZipSource);
     return false;
@@ -403,7 +409,7 @@ bool decide(BatchRun& run, const std::string& archiveName, std::string_view exte
     return false;
   }
   struct stat existing;
-  if (fstatat(run.workDir.get(), archiveName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (fstatat(folders.archive, archiveName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
     return true;  // nothing there, or nothing to be learnt: creating the archive will tell
   }
   if (S_ISDIR(existing.st_mode)) {
@@ -429,8 +435,8 @@ bool decide(BatchRun& run, const std::string& archiveName, std::string_view exte
 
 // The archive name already names the source (a hard link, a link, a file system that ignores
 // case), or with -O an archive this run made: committing would destroy one of them.
-ReportDetail nameTakenBy(BatchRun& run, const std::string& archiveName, const Source& source) {
-  const int folder = run.workDir.get();
+ReportDetail nameTakenBy(BatchRun& run, int folder, const std::string& archiveName,
+                         const Source& source) {
   struct stat target;
   if (fstatat(folder, archiveName.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) {
     return ReportDetail::None;
@@ -488,9 +494,9 @@ int syncToDisk(int fd) {
 
 // Renames the complete archive into place and, with -D, deletes the source once the archive is
 // on disk and the source's name still names the file that was read.
-void commit(BatchRun& run, TempArchive& temp, const std::string& archiveName,
-            const std::string& sourceName, const Source& source, bool changed,
-            FileOutcome& outcome) {
+void commit(BatchRun& run, const Folders& folders, TempArchive& temp,
+            const std::string& archiveName, const std::string& sourceName, const Source& source,
+            bool changed, FileOutcome& outcome) {
   // On Linux unlink ignores the file's own mode; a file its owner may not write stands for one
   // the user wants kept, as a read-only file is kept where erasing it fails.
   const bool eraseSource =
@@ -506,7 +512,7 @@ void commit(BatchRun& run, TempArchive& temp, const std::string& archiveName,
     outcome.report(LOG_CLOSE_FAILED, errno);
     return;
   }
-  if (const ReportDetail taken = nameTakenBy(run, archiveName, source);
+  if (const ReportDetail taken = nameTakenBy(run, folders.archive, archiveName, source);
       taken != ReportDetail::None) {
     outcome.report(LOG_OPEN_FAILED, EEXIST, taken);
     return;
@@ -529,17 +535,16 @@ void commit(BatchRun& run, TempArchive& temp, const std::string& archiveName,
     return;
   }
   if (!eraseSource) return;
-  if (const int error = syncToDisk(run.workDir.get())) {
+  if (const int error = syncToDisk(folders.archive)) {
     outcome.report(LOG_CLOSE_FAILED, error);
     return;
   }
   struct stat now;
-  if (fstatat(run.sourceFolder, sourceName.c_str(), &now, 0) != 0 ||
-      !sameFile(now, source.opened)) {
+  if (fstatat(folders.source, sourceName.c_str(), &now, 0) != 0 || !sameFile(now, source.opened)) {
     outcome.report(LOG_CHANGED_WHILE_READ, 0, ReportDetail::NameMoved);
     return;
   }
-  outcome.deleted = unlinkat(run.sourceFolder, sourceName.c_str(), 0) == 0;
+  outcome.deleted = unlinkat(folders.source, sourceName.c_str(), 0) == 0;
 }
 
 }  // namespace
@@ -573,7 +578,6 @@ bool openWorkDir(BatchRun& run) {
       run.ownOutputs.push_back(identityOf(output));
     }
   }
-  if (run.sourceFolder < 0) run.sourceFolder = run.workDir.get();
   return run.workDir.valid();
 }
 
@@ -636,10 +640,13 @@ FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& ent
   splitName(entry.name, baseName, extension);
   outcome.archiveName = baseName + ".zip";
   const std::string& archiveName = outcome.archiveName;
-  if (!decide(run, archiveName, extension, outcome)) return outcome;
+  // Without -R archives go to the working folder; with it, beside their sources.
+  const int sourceFolder = entry.folder ? entry.folder->get() : run.workDir.get();
+  const Folders folders{sourceFolder, run.options.recursive ? sourceFolder : run.workDir.get()};
+  if (!decide(run, folders, archiveName, extension, outcome)) return outcome;
 
   Source source;
-  if (const int error = openSource(run, entry.name, source)) {
+  if (const int error = openSource(folders.source, entry.name, source)) {
     if (error == kNotRegular) {
       outcome.report(LOG_ADD_FAILED, 0, ReportDetail::NotRegular);
     } else {
@@ -653,7 +660,7 @@ FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& ent
     outcome.report(LOG_SKIPPED, 0, ReportDetail::OwnOutput);
     return outcome;
   }
-  TempArchive temp(run, packer);
+  TempArchive temp(folders.archive, packer);
   if (const int error = temp.create(archiveName)) {
     outcome.report(LOG_OPEN_FAILED, error);
     return outcome;
@@ -736,6 +743,6 @@ FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& ent
     outcome.report(LOG_CLOSE_FAILED, EFBIG);
     return outcome;
   }
-  commit(run, temp, archiveName, entry.name, source, changed, outcome);
+  commit(run, folders, temp, archiveName, entry.name, source, changed, outcome);
   return outcome;
 }

@@ -38,8 +38,9 @@ struct FileIdentityHash {
 // own.
 struct BatchRun {
   RunOptions options;
-  Descriptor workDir;     // the working folder: archives and their temporary files go here
-  int sourceFolder = -1;  // the mask's folder, where sources are read and deleted
+  // The working folder: archives and their temporary files go here (with -R, beside each
+  // source instead). Sources are read in the folder their search entry holds.
+  Descriptor workDir;
   // Every archive this run created: never overwritten by it, whatever names lead to it.
   std::unordered_set<FileIdentity, FileIdentityHash> createdArchives;
   std::mutex createdLock;  // guards createdArchives

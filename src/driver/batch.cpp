@@ -1,6 +1,7 @@
 #include "driver/batch.h"
 
 #include <malloc.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,12 +74,20 @@ void packInTurn(BatchRun& run, DirectorySearch& search, RunView& view, RunTally&
     view.fileProgress(position, size);
   };
   SearchEntry entry;
-  while (nextSearchEntry(search, entry)) {
+  int folderError = 0;
+  for (SearchStep step; (step = nextSearchStep(search, entry, &folderError)) != SearchStep::End;) {
+    if (step == SearchStep::FolderFailed) {
+      ++tally.failed;
+      view.folderFailed(entry.prefix, folderError);
+      continue;
+    }
     const int number = tally.files + 1;
-    view.fileStarted(number, entry.name, entry.size);
-    const FileOutcome outcome = archiveOneFile(run, packer, entry);
+    const std::string shown = entry.prefix + entry.name;
+    view.fileStarted(number, shown, entry.size);
+    FileOutcome outcome = archiveOneFile(run, packer, entry);
+    outcome.archiveName.insert(0, entry.prefix);
     tally.add(outcome);
-    view.fileFinished(number, entry.name, outcome);
+    view.fileFinished(number, shown, outcome);
     if (escapePressed()) {
       tally.stopped = true;
       view.runStopped();
@@ -90,7 +99,7 @@ void packInTurn(BatchRun& run, DirectorySearch& search, RunView& view, RunTally&
 std::string archiveNameOf(const SearchEntry& entry) {
   std::string baseName, extension;
   splitName(entry.name, baseName, extension);
-  return baseName + ".zip";
+  return entry.prefix + baseName + ".zip";
 }
 
 // Several workers: files are handed out in search order, a few more than there are workers,
@@ -121,9 +130,15 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
     while (!stopped && inHand.size() < ahead) {
       if (!next && searching) {
         next = std::make_unique<FileJob>();
-        if (!nextSearchEntry(search, next->entry)) {
+        const SearchStep step = nextSearchStep(search, next->entry, &next->folderError);
+        if (step == SearchStep::End) {
           next.reset();
           searching = false;
+        } else if (step == SearchStep::FolderFailed) {
+          // Reported in its place among the files, as a run in turn reports it.
+          next->finished = true;
+          inHand.push_back(std::move(next));
+          continue;
         }
       }
       if (!next || waitsForNamesake(*next)) break;
@@ -133,8 +148,15 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
     }
     if (inHand.empty()) break;
     FileJob& oldest = *inHand.front();
+    if (oldest.folderError != 0) {
+      ++tally.failed;
+      view.folderFailed(oldest.entry.prefix, oldest.folderError);
+      inHand.pop_front();
+      continue;
+    }
+    const std::string shown = oldest.entry.prefix + oldest.entry.name;
     if (!announced) {
-      view.fileStarted(oldest.number, oldest.entry.name, oldest.entry.size);
+      view.fileStarted(oldest.number, shown, oldest.entry.size);
       announced = true;
       shownPosition = 0;
     }
@@ -148,8 +170,9 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
       followTerminal();
       continue;
     }
+    oldest.outcome.archiveName.insert(0, oldest.entry.prefix);
     tally.add(oldest.outcome);
-    view.fileFinished(oldest.number, oldest.entry.name, oldest.outcome);
+    view.fileFinished(oldest.number, shown, oldest.outcome);
     inHand.pop_front();
     announced = false;
     // ESC stops handing out files; those in hand are finished and reported.
@@ -164,8 +187,7 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
 // The mask's folder, then its matches packed by one thread or several.
 void walkFiles(BatchRun& run, RunView& view, RunTally& tally) {
   DirectorySearch search;
-  startSearch(search, run.workDir.get(), run.options.fileMask);
-  run.sourceFolder = search.folder.get();
+  startSearch(search, run.workDir.get(), run.options.fileMask, run.options.recursive);
   if (folderFailed(search)) {
     ++tally.failed;
     view.folderFailed(maskFolder(run.options.fileMask), search.error);
@@ -191,6 +213,15 @@ int runBatch(const std::vector<std::string>& parameters) {
   BatchRun run;
   run.options = parseCommandLine(parameters);
   if (run.options.workers == kAllCores) run.options.workers = onlineCores();
+  // A walk holds a descriptor for every folder from the start down to the one in hand: a deep
+  // tree takes as many as the process may have.
+  if (run.options.recursive) {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+      files.rlim_cur = files.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &files);
+    }
+  }
   RunViews views;
   addViews(views);
   views.runStarted(run.options);

@@ -39,6 +39,8 @@ RunOptions parseCommandLine(const std::vector<std::string>& parameters) {
       options.overwriteArchives = true;
     } else if (option >= '0' && option <= '9') {
       options.compressionLevel = option - '0';
+    } else if (option == 'R') {
+      options.recursive = true;
     } else if (option == 'T') {
       options.workers = workerCount(std::string_view(parameter).substr(2));
     }

@@ -26,7 +26,7 @@ std::string_view baseNameOf(const char* name) {
 
 // Marks the names whose base name another match shares: only their archives can be met twice,
 // so only they need remembering when made.
-void markSharedBaseNames(DirectorySearch& search) {
+void markSharedBaseNames(FolderListing& search) {
   const char* names = search.names.data();
   std::vector<std::uint32_t> byBase(search.order.size());
   for (std::uint32_t i = 0; i < byBase.size(); ++i) byBase[i] = i;
@@ -60,68 +60,143 @@ std::uint32_t dosDateTime(std::time_t time) {
          (static_cast<std::uint32_t>(local.tm_sec) / 2);
 }
 
-void startSearch(DirectorySearch& search, int workDir, std::string_view mask) {
-  search.names.clear();
-  search.order.clear();
-  search.next = 0;
-  search.error = 0;
-  const std::size_t slash = mask.rfind('/');
-  const std::string folder =
-      slash == std::string_view::npos ? std::string(".") : std::string(mask.substr(0, slash + 1));
-  const std::string pattern(slash == std::string_view::npos ? mask : mask.substr(slash + 1));
+namespace {
 
-  search.folder.reset(openat(workDir, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!search.folder.valid()) {
-    search.error = errno;
-    return;
-  }
+void sortNames(const std::string& names, std::vector<std::uint32_t>& order) {
+  // Byte order makes runs repeatable whatever order the file system keeps.
+  const char* base = names.data();
+  std::sort(order.begin(), order.end(), [base](std::uint32_t a, std::uint32_t b) {
+    return std::strcmp(base + a, base + b) < 0;
+  });
+}
+
+void keepName(std::string& names, std::vector<std::uint32_t>& order, const char* name) {
+  const std::size_t offset = names.size();
+  if (offset > kMaxNamesSize) return;
+  names.append(name, std::strlen(name) + 1);
+  order.push_back(static_cast<std::uint32_t>(offset));
+}
+
+// A subfolder to walk into: a real folder (not a link to one) on the starting file system.
+bool isSubfolder(int folder, const dirent& item, dev_t device) {
+  if (item.d_type != DT_DIR && item.d_type != DT_UNKNOWN) return false;
+  struct stat status;
+  return fstatat(folder, item.d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISDIR(status.st_mode) && status.st_dev == device;
+}
+
+// Reads the listing's folder once. Returns 0 or the errno of the failure.
+int readFolder(FolderListing& listing, const DirectorySearch& search) {
   // The listing reads through a copy, so the folder's own descriptor stays for the run.
-  const int listing = fcntl(search.folder.get(), F_DUPFD_CLOEXEC, 0);
-  DIR* directory = listing < 0 ? nullptr : fdopendir(listing);
+  const int copy = fcntl(listing.folder->get(), F_DUPFD_CLOEXEC, 0);
+  DIR* directory = copy < 0 ? nullptr : fdopendir(copy);
   if (directory == nullptr) {
-    search.error = errno;
-    if (listing >= 0) close(listing);
-    return;
+    const int error = errno;
+    if (copy >= 0) close(copy);
+    return error;
   }
+  int error = 0;
   for (;;) {
     errno = 0;
     const dirent* item = readdir(directory);
     if (item == nullptr) {
-      search.error = errno;  // 0 at the end of the listing
+      error = errno;  // 0 at the end of the listing
       break;
     }
     const char* name = item->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    if (fnmatch(pattern.c_str(), name, 0) != 0) continue;
-    const std::size_t offset = search.names.size();
-    if (offset > kMaxNamesSize) break;
-    search.names.append(name, std::strlen(name) + 1);
-    search.order.push_back(static_cast<std::uint32_t>(offset));
+    if (fnmatch(search.pattern.c_str(), name, 0) == 0) keepName(listing.names, listing.order, name);
+    if (search.recursive && isSubfolder(listing.folder->get(), *item, search.device)) {
+      keepName(listing.subfolderNames, listing.subfolders, name);
+    }
   }
   closedir(directory);
+  sortNames(listing.names, listing.order);
+  sortNames(listing.subfolderNames, listing.subfolders);
+  listing.names.shrink_to_fit();
+  listing.order.shrink_to_fit();
+  markSharedBaseNames(listing);
+  return error;
+}
 
-  // Byte order makes runs repeatable whatever order the file system keeps.
-  const char* base = search.names.data();
-  std::sort(search.order.begin(), search.order.end(), [base](std::uint32_t a, std::uint32_t b) {
-    return std::strcmp(base + a, base + b) < 0;
-  });
-  search.names.shrink_to_fit();
-  search.order.shrink_to_fit();
-  markSharedBaseNames(search);
+}  // namespace
+
+void startSearch(DirectorySearch& search, int workDir, std::string_view mask, bool recursive) {
+  search.stack.clear();
+  search.error = 0;
+  search.recursive = recursive;
+  const std::size_t slash = mask.rfind('/');
+  const std::string folder =
+      slash == std::string_view::npos ? std::string(".") : std::string(mask.substr(0, slash + 1));
+  search.pattern.assign(slash == std::string_view::npos ? mask : mask.substr(slash + 1));
+
+  auto start = std::make_shared<Descriptor>(
+      openat(workDir, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  search.start = start;
+  struct stat status;
+  if (!start->valid() || fstat(start->get(), &status) != 0) {
+    search.error = errno;
+    return;
+  }
+  search.device = status.st_dev;
+  FolderListing& top = search.stack.emplace_back();
+  top.folder = start;
+  search.error = readFolder(top, search);
+  if (search.error != 0) search.stack.clear();
+}
+
+SearchStep nextSearchStep(DirectorySearch& search, SearchEntry& entry, int* error) {
+  while (!search.stack.empty()) {
+    FolderListing& listing = search.stack.back();
+    while (listing.next < listing.order.size()) {
+      const std::uint32_t item = listing.order[listing.next++];
+      const char* name = listing.names.data() + (item & ~kSharesArchive);
+      // Following links: a link to a regular file is yielded, one to a folder or a FIFO is not.
+      struct stat status;
+      if (fstatat(listing.folder->get(), name, &status, 0) != 0 || !S_ISREG(status.st_mode)) {
+        continue;
+      }
+      entry.name.assign(name);
+      entry.prefix = listing.prefix;
+      entry.folder = listing.folder;
+      entry.sharesArchive = (item & kSharesArchive) != 0;
+      entry.size = static_cast<std::uint64_t>(status.st_size);
+      entry.time = dosDateTime(status.st_mtime);
+      return SearchStep::File;
+    }
+    if (listing.nextSubfolder == listing.subfolders.size()) {
+      search.stack.pop_back();
+      continue;
+    }
+    // Down into the next subfolder, read once now that the walk reaches it.
+    const char* name = listing.subfolderNames.data() + listing.subfolders[listing.nextSubfolder++];
+    FolderListing below;
+    below.prefix = listing.prefix + name + "/";
+    auto folder = std::make_shared<Descriptor>(
+        openat(listing.folder->get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status;
+    // Swapped for a link or another file system since it was listed: passed over as such.
+    if (!folder->valid() && (errno == ELOOP || errno == ENOTDIR || errno == ENOENT)) continue;
+    int failure = folder->valid() ? 0 : errno;
+    if (failure == 0 && (fstat(folder->get(), &status) != 0 || status.st_dev != search.device)) {
+      continue;
+    }
+    below.folder = std::move(folder);
+    if (failure == 0) failure = readFolder(below, search);
+    if (failure != 0) {
+      entry.prefix = std::move(below.prefix);
+      *error = failure;
+      return SearchStep::FolderFailed;
+    }
+    search.stack.push_back(std::move(below));
+  }
+  return SearchStep::End;
 }
 
 bool nextSearchEntry(DirectorySearch& search, SearchEntry& entry) {
-  while (search.next < search.order.size()) {
-    const std::uint32_t item = search.order[search.next++];
-    const char* name = search.names.data() + (item & ~kSharesArchive);
-    // Following links: a link to a regular file is yielded, one to a folder or a FIFO is not.
-    struct stat status;
-    if (fstatat(search.folder.get(), name, &status, 0) != 0 || !S_ISREG(status.st_mode)) continue;
-    entry.name.assign(name);
-    entry.sharesArchive = (item & kSharesArchive) != 0;
-    entry.size = static_cast<std::uint64_t>(status.st_size);
-    entry.time = dosDateTime(status.st_mtime);
-    return true;
+  int error = 0;
+  for (;;) {
+    const SearchStep step = nextSearchStep(search, entry, &error);
+    if (step != SearchStep::FolderFailed) return step == SearchStep::File;
   }
-  return false;
 }

@@ -5,42 +5,70 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "driver/descriptor.h"
 
 struct SearchEntry {
-  std::string name;  // the bare name, no folder part: the entry's name in the archive
+  std::string name;    // the bare name, no folder part: the entry's name in the archive
+  std::string prefix;  // its folder below the starting one ("sub/deeper/"), or empty
+  // The folder it lies in, where it is read and deleted; held as long as the entry is.
+  std::shared_ptr<const Descriptor> folder;
   std::uint64_t size = 0;
   std::uint32_t time = 0;  // last modification, local time, packed DOS date (high) and time (low)
-  // Another match has the same base name and so the same archive name.
+  // Another match of its folder has the same base name and so the same archive name.
   bool sharesArchive = false;
+};
+
+// One folder, read once: its matching names (and, when walking a tree, its subfolders' names)
+// kept in byte order in one buffer each, so memory grows with the names alone.
+struct FolderListing {
+  std::shared_ptr<const Descriptor> folder;
+  std::string prefix;
+  std::string names;                 // every matching name followed by a zero byte
+  std::vector<std::uint32_t> order;  // offsets into names in byte order; the top bit marks a
+                                     // name whose base name another match shares
+  std::size_t next = 0;
+  std::string subfolderNames;
+  std::vector<std::uint32_t> subfolders;
+  std::size_t nextSubfolder = 0;
 };
 
 struct DirectorySearch {
   // The mask's folder, opened once: every later look at its files goes through it, so a folder
   // renamed during the run changes nothing.
-  Descriptor folder;
-  int error = 0;  // errno when the folder could not be opened or read
-  // Every matching name followed by a zero byte, in one buffer: the search's memory grows with
-  // the number of files only by the names themselves (and one offset each).
-  std::string names;
-  // Offsets into names, sorted by the names' bytes; the top bit marks a name whose base name
-  // another match shares.
-  std::vector<std::uint32_t> order;
-  std::size_t next = 0;
+  std::shared_ptr<const Descriptor> start;
+  int error = 0;  // errno when the mask's folder could not be opened or read
+  std::string pattern;
+  bool recursive = false;
+  dev_t device = 0;  // the starting folder's file system: others below it are not entered
+  // The walk: the folders from the starting one down to the one in hand.
+  std::vector<FolderListing> stack;
 };
 
 // Reads the mask's folder (the current one when the mask has no '/'; a relative folder is taken
 // from workDir) and keeps the names that the mask's last component matches with fnmatch:
 // case-sensitive, and "*" matches a leading dot. A folder that is missing or cannot be read
-// gives an empty search and sets error.
-void startSearch(DirectorySearch& search, int workDir, std::string_view mask);
+// gives an empty search and sets error. With recursive, the walk then goes down every
+// subfolder in turn (depth first, each folder's own files before its subfolders, both in byte
+// order), passing over links to folders and other file systems.
+void startSearch(DirectorySearch& search, int workDir, std::string_view mask,
+                 bool recursive = false);
+
+// What the next step of a search found.
+enum class SearchStep { File, FolderFailed, End };
 
 // The next match that is a regular file, or a symbolic link to one, at the moment of the call;
-// false when there is none. Fills entry in place, so a run reuses its strings' storage.
+// or a folder below the starting one that could not be read (its path in entry.prefix, the
+// errno in *error; the walk goes on past it); or the end. Fills entry in place, so a run reuses
+// its strings' storage.
+SearchStep nextSearchStep(DirectorySearch& search, SearchEntry& entry, int* error);
+// The same, passing over folders that could not be read.
 bool nextSearchEntry(DirectorySearch& search, SearchEntry& entry);
 
 // A time in the packed DOS form, local time, seconds halved. Times before 1980 give

@@ -11,6 +11,7 @@ struct RunOptions {
   int compressionLevel = -1;  // -1: zlib's default level; 0: stored; 1-9: deflate level
   bool overwriteArchives = false;
   bool deleteAfterZipping = false;
+  bool recursive = false;  // -R: every folder below the mask's folder too
   // 0: one thread, as without -T; kAllCores: one worker per online core (-T); else -Tn.
   int workers = 0;
 };

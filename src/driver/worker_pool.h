@@ -46,6 +46,7 @@ class ChunkPool {
 struct FileJob {
   int number = 0;
   SearchEntry entry;
+  int folderError = 0;  // not a file: a folder of the walk that could not be read
   std::atomic<std::uint64_t> position{0};
   std::atomic<std::uint64_t> size{0};
   FileOutcome outcome;

@@ -30,6 +30,11 @@ class PanelView final : public RunView {
       writeAt(kThreadsLabelColumn + 7, kThreadsRow, ":", 0x08);
       writeAt(kThreadsColumn, kThreadsRow, std::to_string(options.workers), kFieldAttribute);
     }
+    if (options.recursive) {
+      writeAt(kRecurseLabelColumn, kRecurseRow, "RECURSE", 0x0F);
+      writeAt(kRecurseLabelColumn + 7, kRecurseRow, ":", 0x08);
+      writeAt(kRecurseColumn, kRecurseRow, "YES", kFieldAttribute);
+    }
   }
 
   void fileStarted(int number, std::string_view name, std::uint64_t size) override {

@@ -17,6 +17,8 @@ constexpr std::string_view kUsage[] = {
     "-O  Overwrite existing .ZIP files",
     "-D  Delete original file after zipping",
     "-X  Sets compression level (where X is 0 through 9)",
+    "-T  Packs with every core (-Tn: with n threads, 1 through 64)",
+    "-R  Also packs matching files in every subfolder, beside each file",
 };
 
 }  // namespace

@@ -208,12 +208,12 @@ class Usage(PaneTest):
         cases = [
             # Two lines of shell output, then the usage text right below them.
             ("printf 'earlier output one\\nearlier output two\\n'",
-             ["earlier output one", "earlier output two"] + USAGE, (1, 12)),
+             ["earlier output one", "earlier output two"] + USAGE, (1, 3 + len(USAGE))),
             # A line the shell left open: the usage text's first line break ends it.
-            ("printf 'no line end'", ["no line end"] + USAGE[1:], (1, 10)),
+            ("printf 'no line end'", ["no line end"] + USAGE[1:], (1, 1 + len(USAGE))),
             # A full screen: every line break of the usage text scrolls it by one row.
             ("i=1; while [ $i -le 30 ]; do echo \"line $i\"; i=$((i + 1)); done",
-             [f"line {i}" for i in range(16, 31)] + USAGE, (1, 25)),
+             [f"line {i}" for i in range(7 + len(USAGE), 31)] + USAGE, (1, 25)),
         ]
         for before, rows, cursor in cases:
             with self.subTest(before=before):

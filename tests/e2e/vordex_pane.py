@@ -47,6 +47,8 @@ USAGE = [
     "-O  Overwrite existing .ZIP files",
     "-D  Delete original file after zipping",
     "-X  Sets compression level (where X is 0 through 9)",
+    "-T  Packs with every core (-Tn: with n threads, 1 through 64)",
+    "-R  Also packs matching files in every subfolder, beside each file",
 ]
 
 # The progress bar's ten cells as they are drawn, and the empty bar.
@@ -406,7 +408,9 @@ def check_archive(test, archive_path, entry_name, data):
 class PaneTest(unittest.TestCase):
     """Each test gets a scratch folder (work: where the program runs and finds its files) and a
     folder for what the shell records (meta), and a tmux server that is killed even when the test
-    fails."""
+    fails. size is the pane's (columns, rows) for the next start()."""
+
+    size = (80, 25)
 
     def setUp(self):
         scratch = tempfile.TemporaryDirectory(prefix="vordex-pane-")
@@ -453,7 +457,7 @@ class PaneTest(unittest.TestCase):
             f"printf '%s' {quote(PROMPT)}" if prompt else "",
             "exec sleep 86400",
         ] if line)
-        self.term = TmuxScreen()
+        self.term = TmuxScreen(*self.size)
         self.term.start(["sh", "-c", script], cwd=self.work)
 
     def record(self, name):

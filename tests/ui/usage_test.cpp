@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include <string>
 
 #include "console/console.h"
@@ -20,15 +22,18 @@ const char* const kUsage[] = {
     "-O  Overwrite existing .ZIP files",
     "-D  Delete original file after zipping",
     "-X  Sets compression level (where X is 0 through 9)",
+    "-T  Packs with every core (-Tn: with n threads, 1 through 64)",
+    "-R  Also packs matching files in every subfolder, beside each file",
 };
 
 TEST(UsageTest, FollowsEarlierOutputFromTheCursorInTheStartUpColours) {
   openMemoryConsole(80, 25, 1, 3);
   showUsage();
-  for (int line = 0; line < 9; ++line) {
+  const int lines = static_cast<int>(std::size(kUsage));
+  for (int line = 0; line < lines; ++line) {
     EXPECT_EQ(screenText(3 + line), padRight(kUsage[line], 80)) << line;
   }
-  EXPECT_EQ(outputRow(), 12);
+  EXPECT_EQ(outputRow(), 3 + lines);
   EXPECT_EQ(outputColumn(), 1);
   EXPECT_EQ(currentAttribute(), 0x07);
   EXPECT_EQ(screenAttribute(1, 4), 0x07);
@@ -38,10 +43,11 @@ TEST(UsageTest, ScrollsTheScreenFromTheLastRow) {
   openMemoryConsole(80, 25, 1, 25);
   writeText("earlier");
   showUsage();
-  // Nine line breaks scroll nine rows: the earlier text moves up with them.
-  EXPECT_EQ(screenText(16).substr(0, 7), "earlier");
-  EXPECT_EQ(screenText(17), padRight(kUsage[1], 80));
-  EXPECT_EQ(screenText(24), padRight(kUsage[8], 80));
+  // Every line break scrolls a row: the earlier text moves up with them.
+  const int lines = static_cast<int>(std::size(kUsage));
+  EXPECT_EQ(screenText(25 - lines).substr(0, 7), "earlier");
+  EXPECT_EQ(screenText(26 - lines), padRight(kUsage[1], 80));
+  EXPECT_EQ(screenText(24), padRight(kUsage[lines - 1], 80));
   EXPECT_EQ(outputRow(), 25);
 }
 
