@@ -12,7 +12,7 @@ inline constexpr int kOverColumn = 10, kOverRow = 11;
 inline constexpr int kDeleteColumn = 28, kDeleteRow = 11;
 // Only with -T and -R: the row below OVER and DELETE, empty otherwise.
 inline constexpr int kThreadsLabelColumn = 4, kThreadsColumn = 13, kThreadsRow = 12;
-inline constexpr int kRecurseLabelColumn = 18, kRecurseColumn = 28, kRecurseRow = 12;
+inline constexpr int kRecurseLabelColumn = 19, kRecurseColumn = 28, kRecurseRow = 12;
 inline constexpr int kFilesColumn = 28, kFilesRow = 10;
 inline constexpr int kBarColumn = 15, kBarRow = 16;
 inline constexpr int kPercentColumn = 27;

@@ -243,3 +243,36 @@ TEST(DirectorySearch, EachEntryCarriesItsSizeAndModificationTime) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> walk(const std::string& mask) {
+  DirectorySearch search;
+  startSearch(search, AT_FDCWD, mask, true);
+  std::vector<std::string> paths;
+  SearchEntry entry;
+  int error = 0;
+  for (SearchStep step; (step = nextSearchStep(search, entry, &error)) != SearchStep::End;) {
+    paths.push_back(step == SearchStep::File ? entry.prefix + entry.name
+                                             : "failed " + entry.prefix);
+  }
+  return paths;
+}
+
+TEST(DirectorySearch, AWalkTakesEachFoldersFilesBeforeItsSubfoldersDepthFirst) {
+  TestFolder folder;
+  for (const char* dir : {"b", "b/c", "a", ".h", "m.txt", "a/z"}) ASSERT_EQ(mkdir(dir, 0755), 0);
+  for (const char* file : {"z.txt", "b/1.txt", "b/c/2.txt", "a/3.txt", "a/z/4.txt", ".h/5.txt",
+                           "m.txt/6.txt", "a/x.log"}) {
+    writeFile(file, file);
+  }
+  ASSERT_EQ(symlink("b", "link"), 0);  // never followed
+  EXPECT_EQ(walk("*.txt"), (std::vector<std::string>{"z.txt", ".h/5.txt", "a/3.txt", "a/z/4.txt",
+                                                     "b/1.txt", "b/c/2.txt", "m.txt/6.txt"}));
+  // The mask's folder is the start, and what is shown is below it.
+  EXPECT_EQ(walk("b/*"), (std::vector<std::string>{"1.txt", "c/2.txt"}));
+  // Without -R the folder alone, as ever.
+  EXPECT_EQ(namesFound("*.txt"), (Names{"z.txt"}));
+}
+
+}  // namespace
