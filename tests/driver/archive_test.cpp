@@ -57,7 +57,6 @@ class ArchiveOneFile : public ::testing::Test {
   // Packs every file the mask finds, as the next files of the run; every report goes to log_.
   void archive(const std::string& mask) {
     startSearch(search_, run_.workDir.get(), mask);
-    run_.sourceFolder = search_.folder.get();
     SearchEntry entry;
     while (nextSearchEntry(search_, entry)) {
       ++fileCount_;
@@ -256,7 +255,6 @@ TEST_F(ArchiveOneFile, ASourceGoneOrReplacedAfterTheSearchLeavesNothing) {
   writeFile("gone.txt", "soon gone");
   writeFile("fifo.txt", "soon a FIFO");
   startSearch(search_, run_.workDir.get(), "*.txt");
-  run_.sourceFolder = search_.folder.get();
   SearchEntry gone, fifo;
   ASSERT_TRUE(nextSearchEntry(search_, fifo));
   ASSERT_TRUE(nextSearchEntry(search_, gone));
