@@ -100,18 +100,22 @@ void WorkerPool::finishChunk(ChunkTask& task, Packer& packer) {
   changed_.notify_all();
 }
 
+bool WorkerPool::runWaitingChunk(std::unique_lock<std::mutex>& guard, Packer& packer) {
+  if (chunks_.empty()) return false;
+  ChunkTask* task = chunks_.front();
+  chunks_.pop_front();
+  guard.unlock();
+  finishChunk(*task, packer);
+  guard.lock();
+  return true;
+}
+
 void WorkerPool::helpUntil(Packer& packer, const std::function<bool()>& done) {
   std::unique_lock<std::mutex> guard(lock_);
   while (!done()) {
-    if (!chunks_.empty()) {
-      ChunkTask* task = chunks_.front();
-      chunks_.pop_front();
-      guard.unlock();
-      finishChunk(*task, packer);
-      guard.lock();
-      continue;
+    if (!runWaitingChunk(guard, packer)) {
+      changed_.wait(guard, [&] { return done() || !chunks_.empty(); });
     }
-    changed_.wait(guard, [&] { return done() || !chunks_.empty(); });
   }
 }
 
@@ -121,13 +125,8 @@ void WorkerPool::work(Packer& packer) {
   for (;;) {
     changed_.wait(guard, [&] { return stopping_ || !chunks_.empty() || !files_.empty(); });
     // Chunks first: a thread packing a big file waits for them.
-    if (!chunks_.empty()) {
-      ChunkTask* task = chunks_.front();
-      chunks_.pop_front();
-      guard.unlock();
-      finishChunk(*task, packer);
-      guard.lock();
-    } else if (!files_.empty()) {
+    if (runWaitingChunk(guard, packer)) continue;
+    if (!files_.empty()) {
       FileJob* job = files_.front();
       files_.pop_front();
       guard.unlock();

@@ -71,6 +71,8 @@ class WorkerPool final : public ChunkPool {
  private:
   void work(Packer& packer);
   void finishChunk(ChunkTask& task, Packer& packer);
+  // Deflates the oldest waiting chunk, if there is one, with the lock released meanwhile.
+  bool runWaitingChunk(std::unique_lock<std::mutex>& guard, Packer& packer);
 
   BatchRun& run_;
   std::vector<std::unique_ptr<Packer>> packers_;
