@@ -172,8 +172,10 @@ void resetTerminal(bool freshLine) {
   const int savedErrno = errno;
   if (guardSequences) {
     char buffer[96];
-    // Colours off, scroll region off (a scroll may have been cut short), the cursor shown.
-    char* end = appendText(buffer, "\x1b[0m\x1b[r\x1b[?25h");
+    // Colours off, scroll region off (a scroll may have been cut short), the cursor shown. After
+    // plain lines the region is off already, and resetting it would send the cursor home.
+    char* end =
+        appendText(buffer, guardRow.load() > 0 ? "\x1b[0m\x1b[r\x1b[?25h" : "\x1b[0m\x1b[?25h");
     if (freshLine && abortEraseRow.load() > 0) {
       // Cut short in the viewer: its hint goes, and the prompt comes below the status window.
       end = appendMove(end, abortEraseRow.load(), 1);

@@ -19,6 +19,9 @@ double nowSeconds() {
 }
 
 void writeLine(int fd, const std::string& text) {
+  // A job in the background of the terminal this goes to leaves it alone: writing there would
+  // stop it (tostop) or scribble over the foreground program.
+  if (isatty(fd) && tcgetpgrp(fd) != getpgrp()) return;
   const std::string line = text + "\n";
   std::string_view rest = line;
   while (!rest.empty()) {

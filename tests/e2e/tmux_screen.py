@@ -213,6 +213,18 @@ class TmuxScreen:
         self.started = True
         self.socket_path = self.tmux("display-message", "-p", "#{socket_path}").strip()
 
+    def resize(self, width, height):
+        """Gives the window a new size, as a user dragging the terminal's edge would; the
+        program in the pane learns of it through SIGWINCH."""
+        self.tmux("resize-window", "-t", self.target, "-x", str(width), "-y", str(height))
+        self.width = width
+        self.height = height
+
+    def pipe_output(self, path):
+        """From now on, every byte the pane's programs write to the terminal is appended to the
+        file, exactly as sent (escape sequences included)."""
+        self.tmux("pipe-pane", "-o", "-t", self.target, f"cat >> {shlex.quote(str(path))}")
+
     def send_keys(self, *keys):
         """Key names as tmux knows them: "Up", "F1", "Home", "KPEnter", "M-x", "C-c", "Escape"."""
         self.tmux("send-keys", "-t", self.target, *keys)
