@@ -202,14 +202,19 @@ int openEntry(zipFile archive, const char* name, const zip_fileinfo& info, int m
                                  0, 0, kUtf8NameFlag, 1);
 }
 
-// Fills buffer up to size bytes or the end of the file. A short block is the end of
+// Fills buffer up to size bytes or the end of the file: the end of its size when opened (left
+// bytes from here; 0 when unknown) or a read that delivers nothing. A short block is the end of
 // the file, unless *error is set: then a read failed after the bytes delivered.
-int fillBlock(int source, unsigned char* buffer, int size, bool& atEnd, int* error) {
+int fillBlock(int source, unsigned char* buffer, int size, bool& atEnd, int* error,
+              std::uint64_t left) {
   int filled = 0;
   while (filled < size && !atEnd) {
     const ssize_t got = read(source, buffer + filled, static_cast<std::size_t>(size - filled));
     if (got > 0) {
       filled += static_cast<int>(got);
+      // Read up to the size it had when it was opened: no need to ask for the end. A file that
+      // grew meanwhile has changed, which the look after the last read tells.
+      if (left > 0 && static_cast<std::uint64_t>(filled) == left) atEnd = true;
     } else if (got == 0) {
       atEnd = true;  // no need to ask again: the next block is the empty read that ends the file
     } else if (errno == EAGAIN) {
@@ -265,12 +270,13 @@ constexpr std::size_t kWindow = 32 << 10;
 constexpr std::size_t kChunksInFlight = 8;
 
 // Fills buffer up to size bytes or the end of the file, as fillBlock does.
-std::size_t fillChunk(int source, unsigned char* buffer, std::size_t size, bool& atEnd,
-                      int* error) {
+std::size_t fillChunk(int source, unsigned char* buffer, std::size_t size, bool& atEnd, int* error,
+                      std::uint64_t left) {
   std::size_t filled = 0;
   while (filled < size && !atEnd) {
     const int want = static_cast<int>(std::min<std::size_t>(size - filled, readBlockSize));
-    const int got = fillBlock(source, buffer + filled, want, atEnd, error);
+    const std::uint64_t stillLeft = left > filled ? left - filled : 0;
+    const int got = fillBlock(source, buffer + filled, want, atEnd, error, stillLeft);
     filled += static_cast<std::size_t>(got);
     if (*error != 0) break;
   }
@@ -297,8 +303,8 @@ int copyInChunks(Packer& packer, zipFile archive, const Source& source, bool zip
       task->level = level;
       task->input.resize(kChunkSize);
       int readError = 0;
-      task->input.resize(
-          fillChunk(source.fd.get(), task->input.data(), kChunkSize, atEnd, &readError));
+      task->input.resize(fillChunk(source.fd.get(), task->input.data(), kChunkSize, atEnd,
+                                   &readError, size > position ? size - position : 0));
       if (readError != 0) {
         outcome.report(LOG_READ_FAILED, readError);
         result = -1;
@@ -359,7 +365,8 @@ int copySource(Packer& packer, zipFile archive, const Source& source, bool zip64
   int bytesRead;
   do {
     int readError = 0;
-    bytesRead = fillBlock(source.fd.get(), readBuffer, readBlockSize, atEnd, &readError);
+    bytesRead = fillBlock(source.fd.get(), readBuffer, readBlockSize, atEnd, &readError,
+                          size > position ? size - position : 0);
     if (readError != 0) outcome.report(LOG_READ_FAILED, readError);
     int written = 0;
     if (bytesRead > 0 || (deflater != nullptr && readError == 0)) {
@@ -495,8 +502,10 @@ int syncToDisk(int fd) {
 // Renames the complete archive into place and, with -D, deletes the source once the archive is
 // on disk and the source's name still names the file that was read.
 void commit(BatchRun& run, const Folders& folders, TempArchive& temp,
-            const std::string& archiveName, const std::string& sourceName, const Source& source,
+            const std::string& archiveName, const SearchEntry& entry, const Source& source,
             bool changed, FileOutcome& outcome) {
+  const std::string& sourceName = entry.name;
+  const bool remember = run.options.overwriteArchives || entry.sharesArchive;
   // On Linux unlink ignores the file's own mode; a file its owner may not write stands for one
   // the user wants kept, as a read-only file is kept where erasing it fails.
   const bool eraseSource =
@@ -507,12 +516,17 @@ void commit(BatchRun& run, const Folders& folders, TempArchive& temp,
       return;
     }
   }
+  // What this run made is remembered where it can be met again: under -O, and for a name that
+  // another file of the folder shares (without -O an existing name is never replaced anyway).
   struct stat made;
-  if (fstat(temp.fd(), &made) != 0) {
+  if (remember && fstat(temp.fd(), &made) != 0) {
     outcome.report(LOG_CLOSE_FAILED, errno);
     return;
   }
-  if (const ReportDetail taken = nameTakenBy(run, folders.archive, archiveName, source);
+  // Without -O the rename never replaces anything: a name taken meanwhile makes it fail.
+  if (const ReportDetail taken = run.options.overwriteArchives
+                                     ? nameTakenBy(run, folders.archive, archiveName, source)
+                                     : ReportDetail::None;
       taken != ReportDetail::None) {
     outcome.report(LOG_OPEN_FAILED, EEXIST, taken);
     return;
@@ -526,7 +540,7 @@ void commit(BatchRun& run, const Folders& folders, TempArchive& temp,
     return;
   }
   outcome.committed = true;
-  {
+  if (remember) {
     std::lock_guard<std::mutex> lock(run.createdLock);
     run.createdArchives.insert(identityOf(made));
   }
@@ -721,19 +735,20 @@ FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& ent
     return outcome;
   }
   if (fileResult != 0) return outcome;
-  if (zip64) {
-    if (const int error = completeZip64LocalHeader(temp.fd(), dataEnd, outcome.bytesRead)) {
-      outcome.report(LOG_CLOSE_FAILED, error);
-      return outcome;
-    }
-  }
   // minizip marks the entry as text (internal attributes 1) when its own stream judged the data
   // to be text; for the raw entry that judgement is this stream's. The central header follows
   // the entry's data.
   if (deflating != nullptr && deflating->data_type == Z_TEXT) {
     const unsigned char text[2] = {Z_TEXT, 0};
-    if (pwrite(temp.fd(), text, sizeof text, static_cast<off_t>(dataEnd + 36)) != 2) {
-      outcome.report(LOG_CLOSE_FAILED, errno);
+    stream.patch(dataEnd + 36, text, sizeof text);
+  }
+  if (!stream.finish()) {
+    outcome.report(LOG_CLOSE_FAILED, stream.error());
+    return outcome;
+  }
+  if (zip64) {
+    if (const int error = completeZip64LocalHeader(temp.fd(), dataEnd, outcome.bytesRead)) {
+      outcome.report(LOG_CLOSE_FAILED, error);
       return outcome;
     }
   }
@@ -743,6 +758,6 @@ FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& ent
     outcome.report(LOG_CLOSE_FAILED, EFBIG);
     return outcome;
   }
-  commit(run, folders, temp, archiveName, entry.name, source, changed, outcome);
+  commit(run, folders, temp, archiveName, entry, source, changed, outcome);
   return outcome;
 }

@@ -23,6 +23,10 @@ zlib_filefunc64_def ArchiveStream::functions() {
   return functions;
 }
 
+std::uint64_t ArchiveStream::size() const {
+  return std::max({end_, base_ + used_, position_});
+}
+
 voidpf ArchiveStream::open(voidpf opaque, const void*, int) {
   return opaque;
 }
@@ -33,16 +37,7 @@ uLong ArchiveStream::read(voidpf, voidpf, void*, uLong) {
 
 uLong ArchiveStream::write(voidpf opaque, voidpf, const void* data, uLong size) {
   auto& self = *static_cast<ArchiveStream*>(opaque);
-  if (self.error_ != 0) return 0;
-  if (self.used_ + size > self.capacity_ && !self.flush()) return 0;
-  if (size >= self.capacity_) {
-    if (!self.writeAt(static_cast<const unsigned char*>(data), size, self.position_)) return 0;
-  } else {
-    std::memcpy(self.buffer_ + self.used_, data, size);
-    self.used_ += size;
-  }
-  self.position_ += size;
-  return size;
+  return self.put(static_cast<const unsigned char*>(data), size) ? size : 0;
 }
 
 ZPOS64_T ArchiveStream::tell(voidpf opaque, voidpf) {
@@ -51,7 +46,6 @@ ZPOS64_T ArchiveStream::tell(voidpf opaque, voidpf) {
 
 long ArchiveStream::seek(voidpf opaque, voidpf, ZPOS64_T offset, int origin) {
   auto& self = *static_cast<ArchiveStream*>(opaque);
-  if (!self.flush()) return -1;
   switch (origin) {
     case ZLIB_FILEFUNC_SEEK_SET:
       self.position_ = offset;
@@ -60,7 +54,7 @@ long ArchiveStream::seek(voidpf opaque, voidpf, ZPOS64_T offset, int origin) {
       self.position_ += offset;
       break;
     case ZLIB_FILEFUNC_SEEK_END:
-      self.position_ = self.end_ + offset;
+      self.position_ = self.size() + offset;
       break;
     default:
       return -1;
@@ -69,18 +63,46 @@ long ArchiveStream::seek(voidpf opaque, voidpf, ZPOS64_T offset, int origin) {
 }
 
 int ArchiveStream::close(voidpf opaque, voidpf) {
-  auto& self = *static_cast<ArchiveStream*>(opaque);
-  return self.flush() && self.error_ == 0 ? 0 : -1;
+  return static_cast<ArchiveStream*>(opaque)->error_ == 0 ? 0 : -1;
 }
 
 int ArchiveStream::testError(voidpf opaque, voidpf) {
   return static_cast<ArchiveStream*>(opaque)->error_ != 0 ? 1 : 0;
 }
 
-bool ArchiveStream::flush() {
+bool ArchiveStream::patch(std::uint64_t offset, const unsigned char* data, std::size_t size) {
+  const std::uint64_t saved = position_;
+  position_ = offset;
+  const bool written = put(data, size);
+  position_ = saved;
+  return written;
+}
+
+bool ArchiveStream::put(const unsigned char* data, std::size_t size) {
+  if (error_ != 0) return false;
+  // Within or right after what the buffer holds, and room enough: into the buffer.
+  const bool inside =
+      position_ >= base_ && position_ <= base_ + used_ && position_ - base_ + size <= capacity_;
+  if (!inside) {
+    if (!finish()) return false;
+    if (size >= capacity_) {
+      if (!writeAt(data, size, position_)) return false;
+      position_ += size;
+      return true;
+    }
+    base_ = position_;
+  }
+  const auto at = static_cast<std::size_t>(position_ - base_);
+  std::memcpy(buffer_ + at, data, size);
+  used_ = std::max(used_, at + size);
+  position_ += size;
+  return true;
+}
+
+bool ArchiveStream::finish() {
   if (used_ == 0) return error_ == 0;
   const std::size_t size = std::exchange(used_, 0);
-  return writeAt(buffer_, size, position_ - size);
+  return writeAt(buffer_, size, base_);
 }
 
 bool ArchiveStream::writeAt(const unsigned char* data, std::size_t size, std::uint64_t offset) {

@@ -3,8 +3,9 @@
 // written into exactly the file the caller created and no path is opened a second time.
 //
 // minizip writes headers a few bytes at a time and seeks back once per entry to fill in the
-// sizes; those writes are gathered in a buffer and reach the file with pwrite, so a small
-// archive costs a handful of system calls. The bytes on disk are exactly those minizip asks for.
+// sizes. Everything goes into one buffer, which a seek moves about in without writing: a small
+// archive reaches the file in a single pwrite, when the caller finishes it. The bytes on disk are
+// exactly those minizip asks for.
 
 #include <minizip/ioapi.h>
 
@@ -19,12 +20,17 @@ class ArchiveStream {
   // For zipOpen2_64: its "path" is ignored, every call lands on this stream.
   zlib_filefunc64_def functions();
 
+  // Overwrites bytes already written (a field minizip leaves to its caller).
+  bool patch(std::uint64_t offset, const unsigned char* data, std::size_t size);
+  // Writes what is buffered. minizip's close leaves this to the caller, who may patch first.
+  bool finish();
+
   // The first failure's errno, or 0.
   int error() const { return error_; }
   // Where minizip's next byte goes.
   std::uint64_t position() const { return position_; }
-  // The file's length as written so far.
-  std::uint64_t size() const { return end_ > position_ ? end_ : position_; }
+  // The file's length as written so far, buffered bytes included.
+  std::uint64_t size() const;
 
  private:
   static voidpf open(voidpf opaque, const void* path, int mode);
@@ -35,13 +41,14 @@ class ArchiveStream {
   static int close(voidpf opaque, voidpf stream);
   static int testError(voidpf opaque, voidpf stream);
 
-  bool flush();
+  bool put(const unsigned char* data, std::size_t size);
   bool writeAt(const unsigned char* data, std::size_t size, std::uint64_t offset);
 
   int fd_;
   unsigned char* buffer_;
   std::size_t capacity_;
-  std::size_t used_ = 0;        // buffered bytes, which end at position_
+  std::uint64_t base_ = 0;      // the file offset of the buffer's first byte
+  std::size_t used_ = 0;        // bytes buffered from base_ on
   std::uint64_t position_ = 0;  // where minizip's next byte goes
   std::uint64_t end_ = 0;       // the furthest byte written to the file
   int error_ = 0;

@@ -66,6 +66,8 @@ bool escapePressed() {
 
 // How often the progress of a file packed by the workers is looked at.
 constexpr int kFrameMs = 33;
+constexpr std::size_t kMaxFilesAhead = 1024;
+constexpr std::uint64_t kMaxBytesAhead = 16 << 20;
 
 // One thread: each match packed in turn, ESC looked at between two files.
 void packInTurn(BatchRun& run, DirectorySearch& search, RunView& view, RunTally& tally) {
@@ -109,7 +111,14 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
                     int workers) {
   const int level = run.options.compressionLevel;
   WorkerPool pool(run, workers, workers > 1 && level != 0);
-  const std::size_t ahead = static_cast<std::size_t>(workers) * 2 + 2;
+  // Files in hand: always a few per worker; more while they are small, so that the workers
+  // never wait for this thread, which reports them a frame at a time.
+  const std::size_t fewAhead = static_cast<std::size_t>(workers) * 2 + 2;
+  const auto mayHandOut = [&](std::size_t held, std::uint64_t bytes) {
+    return held < fewAhead || (held < kMaxFilesAhead && bytes < kMaxBytesAhead);
+  };
+  std::uint64_t bytesInHand = 0;
+  std::vector<FileJob*> batch;
   std::deque<std::unique_ptr<FileJob>> inHand;
   std::unique_ptr<FileJob> next;  // found, not yet handed out
   bool searching = true;
@@ -127,7 +136,8 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
   bool announced = false;
   std::uint64_t shownPosition = 0;
   while (true) {
-    while (!stopped && inHand.size() < ahead) {
+    batch.clear();
+    while (!stopped && mayHandOut(inHand.size(), bytesInHand)) {
       if (!next && searching) {
         next = std::make_unique<FileJob>();
         const SearchStep step = nextSearchStep(search, next->entry, &next->folderError);
@@ -143,9 +153,11 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
       }
       if (!next || waitsForNamesake(*next)) break;
       next->number = ++handedOut;
-      pool.submit(next.get());
+      bytesInHand += next->entry.size;
+      batch.push_back(next.get());
       inHand.push_back(std::move(next));
     }
+    pool.submit(batch);
     if (inHand.empty()) break;
     FileJob& oldest = *inHand.front();
     if (oldest.folderError != 0) {
@@ -170,6 +182,7 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
       followTerminal();
       continue;
     }
+    bytesInHand -= oldest.entry.size;
     oldest.outcome.archiveName.insert(0, oldest.entry.prefix);
     tally.add(oldest.outcome);
     view.fileFinished(oldest.number, shown, oldest.outcome);

@@ -51,7 +51,8 @@ void deflateChunk(ChunkTask& task, z_stream& stream) {
   task.ok = true;
 }
 
-WorkerPool::WorkerPool(BatchRun& run, int workers, bool chunking) : run_(run) {
+WorkerPool::WorkerPool(BatchRun& run, int workers, bool chunking)
+    : run_(run), lowWater_(static_cast<std::size_t>(workers)) {
   for (int i = 0; i < workers; ++i) {
     // Slot 0 of the temporary files is the batch thread's own.
     packers_.push_back(std::make_unique<Packer>(i + 1));
@@ -69,18 +70,26 @@ WorkerPool::~WorkerPool() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-void WorkerPool::submit(FileJob* job) {
+void WorkerPool::submit(const std::vector<FileJob*>& jobs) {
+  if (jobs.empty()) return;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    files_.push_back(job);
+    files_.insert(files_.end(), jobs.begin(), jobs.end());
+    starving_ = false;
   }
   changed_.notify_all();
 }
 
 bool WorkerPool::waitFor(const FileJob& job, int milliseconds) {
   std::unique_lock<std::mutex> guard(lock_);
-  return changed_.wait_for(guard, std::chrono::milliseconds(milliseconds),
-                           [&] { return job.finished.load(); });
+  awaited_ = &job;
+  // The batch thread is woken for the job it waits for and when the workers need more files,
+  // not for every file: ten thousand wake-ups cost more than the files they would report.
+  awake_.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                  [&] { return job.finished.load() || starving_; });
+  awaited_ = nullptr;
+  starving_ = false;
+  return job.finished.load();
 }
 
 void WorkerPool::submit(ChunkTask* task) {
@@ -138,7 +147,8 @@ void WorkerPool::work(Packer& packer) {
       job->outcome = archiveOneFile(run_, packer, job->entry);
       guard.lock();
       job->finished = true;
-      changed_.notify_all();
+      if (files_.size() < lowWater_) starving_ = true;
+      if (job == awaited_ || starving_) awake_.notify_one();
     } else if (stopping_) {
       return;
     }

@@ -61,8 +61,10 @@ class WorkerPool final : public ChunkPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  void submit(FileJob* job);
-  // Waits until the job is finished or the time is up; true when it is finished.
+  // Hands the jobs out, in order.
+  void submit(const std::vector<FileJob*>& jobs);
+  // Waits until the job is finished, the workers are about to run out of files, or the time is
+  // up; true when the job is finished.
   bool waitFor(const FileJob& job, int milliseconds);
 
   void submit(ChunkTask* task) override;
@@ -78,9 +80,13 @@ class WorkerPool final : public ChunkPool {
   std::vector<std::unique_ptr<Packer>> packers_;
   std::vector<std::thread> threads_;
   std::mutex lock_;
-  std::condition_variable changed_;  // a job or a chunk came, finished, or the pool stops
+  std::condition_variable changed_;  // for the workers: a file or a chunk came or a chunk is done
+  std::condition_variable awake_;    // for the batch thread: see waitFor
   std::deque<FileJob*> files_;
   std::deque<ChunkTask*> chunks_;
+  const FileJob* awaited_ = nullptr;  // the job the batch thread waits for
+  bool starving_ = false;             // fewer files wait than there are workers
+  std::size_t lowWater_;
   bool stopping_ = false;
 };
 

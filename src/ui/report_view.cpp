@@ -18,19 +18,44 @@ double nowSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-void writeLine(int fd, const std::string& text) {
-  // A job in the background of the terminal this goes to leaves it alone: writing there would
-  // stop it (tostop) or scribble over the foreground program.
-  if (isatty(fd) && tcgetpgrp(fd) != getpgrp()) return;
-  const std::string line = text + "\n";
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(fd, rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;  // a closed pipe or a full disk: the run goes on regardless
-    rest.remove_prefix(static_cast<std::size_t>(written));
+// Lines for a descriptor, gathered and sent a few times a second rather than one write each.
+class LineWriter {
+ public:
+  explicit LineWriter(int fd) : fd_(fd), terminal_(isatty(fd) != 0) {}
+  ~LineWriter() { flush(); }
+  LineWriter(const LineWriter&) = delete;
+  LineWriter& operator=(const LineWriter&) = delete;
+
+  // With now, the line (and those before it) is sent at once.
+  void line(const std::string& text, bool now = false) {
+    (pending_ += text) += '\n';
+    if (now || pending_.size() >= kBatch || nowSeconds() - sent_ >= kSecondsBetween) flush();
   }
-}
+
+  void flush() {
+    sent_ = nowSeconds();
+    std::string_view rest = pending_;
+    // A job in the background of the terminal this goes to leaves it alone: writing there
+    // would stop it (tostop) or scribble over the foreground program.
+    if (terminal_ && tcgetpgrp(fd_) != getpgrp()) rest = {};
+    while (!rest.empty()) {
+      const ssize_t written = ::write(fd_, rest.data(), rest.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) break;  // a closed pipe or a full disk: the run goes on regardless
+      rest.remove_prefix(static_cast<std::size_t>(written));
+    }
+    pending_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kBatch = 8192;
+  static constexpr double kSecondsBetween = 0.1;
+
+  int fd_;
+  bool terminal_;
+  std::string pending_;
+  double sent_ = 0;
+};
 
 std::string message(std::uint8_t code) {
   const std::string_view text = logMessage(code);
@@ -84,7 +109,7 @@ constexpr std::string_view kFolderMessage = "Error reading folder";
 
 class ReportView final : public RunView {
  public:
-  explicit ReportView(int fd) : fd_(fd) {}
+  explicit ReportView(int fd) : out_(fd) {}
 
   void runStarted(const RunOptions& options) override {
     mask_ = options.fileMask;
@@ -95,26 +120,29 @@ class ReportView final : public RunView {
     const std::string shown = escapedName(name);
     const std::string archive = escapedName(outcome.archiveName);
     if (const FileReport* failure = firstFailure(outcome)) {
+      // Sent at once: standard error, perhaps the same file, tells of it right after.
       if (failure->code == LOG_CHANGED_WHILE_READ && outcome.committed) {
-        writeLine(fd_, "changed " + shown + " -> " + archive + " (kept: " + reason(*failure) + ")");
+        out_.line("changed " + shown + " -> " + archive + " (kept: " + reason(*failure) + ")",
+                  true);
       } else {
-        writeLine(fd_, "failed " + shown + ": " + problem(*failure));
+        out_.line("failed " + shown + ": " + problem(*failure), true);
       }
     } else if (outcome.reportCount > 0) {
-      writeLine(fd_, "skipped " + shown + " (" + reason(outcome.reports[0]) + ")");
+      out_.line("skipped " + shown + " (" + reason(outcome.reports[0]) + ")");
     } else if (outcome.committed) {
-      writeLine(fd_, "zipped " + shown + " -> " + archive);
+      out_.line("zipped " + shown + " -> " + archive);
     }
-    if (outcome.deleted) writeLine(fd_, "deleted " + shown);
+    if (outcome.deleted) out_.line("deleted " + shown);
   }
 
   void folderFailed(std::string_view folder, int error) override {
     folderFailed_ = true;
-    writeLine(fd_, "failed " + escapedName(folder) + ": " + std::string(kFolderMessage) + ": " +
-                       std::strerror(error));
+    out_.line("failed " + escapedName(folder) + ": " + std::string(kFolderMessage) + ": " +
+                  std::strerror(error),
+              true);
   }
 
-  void runStopped() override { writeLine(fd_, "stopped with ESC"); }
+  void runStopped() override { out_.line("stopped with ESC"); }
 
   void runEnded(const RunTally& tally) override {
     char time[32];
@@ -125,11 +153,12 @@ class ReportView final : public RunView {
         " failed, " + std::to_string(tally.deleted) + " deleted, " + std::to_string(tally.bytesIn) +
         " bytes in, " + std::to_string(tally.bytesOut) + " bytes out, " + time;
     if (tally.files == 0 && !folderFailed_) summary += "; no file matches " + escapedName(mask_);
-    writeLine(fd_, summary);
+    out_.line(summary);
+    out_.flush();
   }
 
  private:
-  int fd_;
+  LineWriter out_;
   std::string mask_;
   double started_ = 0;
   bool folderFailed_ = false;
@@ -137,30 +166,32 @@ class ReportView final : public RunView {
 
 class ProblemView final : public RunView {
  public:
-  explicit ProblemView(int fd) : fd_(fd) {}
+  explicit ProblemView(int fd) : out_(fd) {}
 
   void runStarted(const RunOptions& options) override { mask_ = options.fileMask; }
 
   void fileFinished(int, std::string_view name, const FileOutcome& outcome) override {
     if (const FileReport* failure = firstFailure(outcome)) {
-      writeLine(fd_, "vordex: " + escapedName(name) + ": " + problem(*failure));
+      out_.line("vordex: " + escapedName(name) + ": " + problem(*failure), true);
     }
   }
 
   void folderFailed(std::string_view folder, int error) override {
     folderFailed_ = true;
-    writeLine(fd_, "vordex: " + escapedName(folder) + ": " + std::string(kFolderMessage) + ": " +
-                       std::strerror(error));
+    out_.line("vordex: " + escapedName(folder) + ": " + std::string(kFolderMessage) + ": " +
+                  std::strerror(error),
+              true);
   }
 
   void runEnded(const RunTally& tally) override {
     if (tally.files == 0 && !folderFailed_) {
-      writeLine(fd_, "vordex: no file matches " + escapedName(mask_));
+      out_.line("vordex: no file matches " + escapedName(mask_));
     }
+    out_.flush();
   }
 
  private:
-  int fd_;
+  LineWriter out_;
   std::string mask_;
   bool folderFailed_ = false;
 };

@@ -85,7 +85,9 @@ class ArchiveOneFile : public ::testing::Test {
     ASSERT_TRUE(entries.has_value()) << archive << " is no readable archive";
     ASSERT_EQ(entries->size(), 1u);
     EXPECT_EQ(entries->front().name, name);
-    EXPECT_EQ(entries->front().data, data);
+    // Compared whole without printing megabytes when they differ.
+    EXPECT_EQ(entries->front().data.size(), data.size());
+    EXPECT_TRUE(entries->front().data == data) << archive << " holds other data";
   }
 
   TestFolder folder_;
@@ -504,7 +506,7 @@ TEST_F(ChunkedDeflate, AFileThatGrowsOrShrinksWhileReadIsWholeAsFarAsItWasRead) 
   duringRead_ = [] { std::ofstream("grows.log", std::ios::app) << std::string(70000, 'g'); };
   archive("grows.log");
   writeFile("shrinks.log", data);
-  duringRead_ = [] { ASSERT_EQ(truncate("shrinks.log", 5 << 20), 0); };
+  duringRead_ = [] { ASSERT_EQ(truncate("shrinks.log", 3 << 20), 0); };
   archive("shrinks.log");
   EXPECT_EQ(log_, (Log{"6 1 grows.log", "6 2 shrinks.log"}));
   const auto grown = readArchive("grows.zip");
