@@ -66,8 +66,7 @@ bool escapePressed() {
 
 // How often the progress of a file packed by the workers is looked at.
 constexpr int kFrameMs = 33;
-constexpr std::size_t kMaxFilesAhead = 1024;
-constexpr std::uint64_t kMaxBytesAhead = 16 << 20;
+constexpr std::size_t kFilesAhead = 1024;
 
 // One thread: each match packed in turn, ESC looked at between two files.
 void packInTurn(BatchRun& run, DirectorySearch& search, RunView& view, RunTally& tally) {
@@ -111,19 +110,16 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
                     int workers) {
   const int level = run.options.compressionLevel;
   WorkerPool pool(run, workers, workers > 1 && level != 0);
-  // Files in hand: always a few per worker; more while they are small, so that the workers
-  // never wait for this thread, which reports them a frame at a time.
-  const std::size_t fewAhead = static_cast<std::size_t>(workers) * 2 + 2;
-  const auto mayHandOut = [&](std::size_t held, std::uint64_t bytes) {
-    return held < fewAhead || (held < kMaxFilesAhead && bytes < kMaxBytesAhead);
-  };
-  std::uint64_t bytesInHand = 0;
+  // Many files handed out ahead, so that the workers never wait for this thread, which reports
+  // them a frame at a time; ESC takes back those no worker has begun.
   std::vector<FileJob*> batch;
   std::deque<std::unique_ptr<FileJob>> inHand;
   std::unique_ptr<FileJob> next;  // found, not yet handed out
   bool searching = true;
   bool stopped = false;
-  int handedOut = 0;
+  // The workers look at each name themselves: the search's look at every file would be this
+  // thread's largest cost, and it is theirs to share.
+  search.lookLater = true;
   // Two files of one base name share an archive name: the second is decided only once the
   // first is done, as a run in turn would decide it.
   const auto waitsForNamesake = [&](const FileJob& job) {
@@ -137,7 +133,7 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
   std::uint64_t shownPosition = 0;
   while (true) {
     batch.clear();
-    while (!stopped && mayHandOut(inHand.size(), bytesInHand)) {
+    while (!stopped && inHand.size() < kFilesAhead) {
       if (!next && searching) {
         next = std::make_unique<FileJob>();
         const SearchStep step = nextSearchStep(search, next->entry, &next->folderError);
@@ -152,8 +148,6 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
         }
       }
       if (!next || waitsForNamesake(*next)) break;
-      next->number = ++handedOut;
-      bytesInHand += next->entry.size;
       batch.push_back(next.get());
       inHand.push_back(std::move(next));
     }
@@ -167,14 +161,21 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
       continue;
     }
     const std::string shown = oldest.entry.prefix + oldest.entry.name;
-    if (!announced) {
-      view.fileStarted(oldest.number, shown, oldest.entry.size);
+    // Numbered and shown once a worker has found it to be a file.
+    if (!announced && oldest.looked && !oldest.notAFile) {
+      oldest.number = tally.files + 1;
+      view.fileStarted(oldest.number, shown, oldest.size.load());
       announced = true;
       shownPosition = 0;
     }
     const bool finished = pool.waitFor(oldest, kFrameMs);
+    if (finished && oldest.notAFile) {
+      inHand.pop_front();
+      continue;
+    }
+    if (finished && !announced) continue;  // announced on the next pass, then reported
     const std::uint64_t position = oldest.position.load(std::memory_order_relaxed);
-    if (position != shownPosition) {
+    if (announced && position != shownPosition) {
       view.fileProgress(position, oldest.size.load(std::memory_order_relaxed));
       shownPosition = position;
     }
@@ -182,16 +183,19 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
       followTerminal();
       continue;
     }
-    bytesInHand -= oldest.entry.size;
     oldest.outcome.archiveName.insert(0, oldest.entry.prefix);
     tally.add(oldest.outcome);
     view.fileFinished(oldest.number, shown, oldest.outcome);
     inHand.pop_front();
     announced = false;
-    // ESC stops handing out files; those in hand are finished and reported.
+    // ESC stops handing out files; those a worker has begun are finished and reported.
     if (!stopped && escapePressed()) {
       stopped = true;
       tally.stopped = true;
+      const std::vector<FileJob*> untouched = pool.takeBack();
+      std::erase_if(inHand, [&](const auto& job) {
+        return std::find(untouched.begin(), untouched.end(), job.get()) != untouched.end();
+      });
     }
   }
   if (stopped) view.runStopped();

@@ -150,18 +150,12 @@ SearchStep nextSearchStep(DirectorySearch& search, SearchEntry& entry, int* erro
     FolderListing& listing = search.stack.back();
     while (listing.next < listing.order.size()) {
       const std::uint32_t item = listing.order[listing.next++];
-      const char* name = listing.names.data() + (item & ~kSharesArchive);
-      // Following links: a link to a regular file is yielded, one to a folder or a FIFO is not.
-      struct stat status;
-      if (fstatat(listing.folder->get(), name, &status, 0) != 0 || !S_ISREG(status.st_mode)) {
-        continue;
-      }
-      entry.name.assign(name);
+      entry.name.assign(listing.names.data() + (item & ~kSharesArchive));
       entry.prefix = listing.prefix;
       entry.folder = listing.folder;
       entry.sharesArchive = (item & kSharesArchive) != 0;
-      entry.size = static_cast<std::uint64_t>(status.st_size);
-      entry.time = dosDateTime(status.st_mtime);
+      entry.looked = false;
+      if (!search.lookLater && !lookAtEntry(entry)) continue;
       return SearchStep::File;
     }
     if (listing.nextSubfolder == listing.subfolders.size()) {
@@ -191,6 +185,19 @@ SearchStep nextSearchStep(DirectorySearch& search, SearchEntry& entry, int* erro
     search.stack.push_back(std::move(below));
   }
   return SearchStep::End;
+}
+
+bool lookAtEntry(SearchEntry& entry) {
+  // Following links: a link to a regular file is yielded, one to a folder or a FIFO is not.
+  struct stat status;
+  if (fstatat(entry.folder->get(), entry.name.c_str(), &status, 0) != 0 ||
+      !S_ISREG(status.st_mode)) {
+    return false;
+  }
+  entry.size = static_cast<std::uint64_t>(status.st_size);
+  entry.time = dosDateTime(status.st_mtime);
+  entry.looked = true;
+  return true;
 }
 
 bool nextSearchEntry(DirectorySearch& search, SearchEntry& entry) {

@@ -23,6 +23,8 @@ struct SearchEntry {
   std::uint32_t time = 0;  // last modification, local time, packed DOS date (high) and time (low)
   // Another match of its folder has the same base name and so the same archive name.
   bool sharesArchive = false;
+  // Size and time are known: the search looked at the file (see DirectorySearch::lookLater).
+  bool looked = true;
 };
 
 // One folder, read once: its matching names (and, when walking a tree, its subfolders' names)
@@ -49,6 +51,8 @@ struct DirectorySearch {
   dev_t device = 0;  // the starting folder's file system: others below it are not entered
   // The walk: the folders from the starting one down to the one in hand.
   std::vector<FolderListing> stack;
+  // Names are yielded unlooked at, for lookAtEntry to do later on another thread.
+  bool lookLater = false;
 };
 
 // Reads the mask's folder (the current one when the mask has no '/'; a relative folder is taken
@@ -70,6 +74,10 @@ enum class SearchStep { File, FolderFailed, End };
 SearchStep nextSearchStep(DirectorySearch& search, SearchEntry& entry, int* error);
 // The same, passing over folders that could not be read.
 bool nextSearchEntry(DirectorySearch& search, SearchEntry& entry);
+
+// Looks at an entry yielded unlooked at: true, with its size and time filled in, when it is a
+// regular file or a link to one.
+bool lookAtEntry(SearchEntry& entry);
 
 // A time in the packed DOS form, local time, seconds halved. Times before 1980 give
 // 1980-01-01 00:00:00 and times after 2107 give 2107-12-31 23:59:58, the form's limits.

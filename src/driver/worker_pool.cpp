@@ -80,6 +80,13 @@ void WorkerPool::submit(const std::vector<FileJob*>& jobs) {
   changed_.notify_all();
 }
 
+std::vector<FileJob*> WorkerPool::takeBack() {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<FileJob*> untouched(files_.begin(), files_.end());
+  files_.clear();
+  return untouched;
+}
+
 bool WorkerPool::waitFor(const FileJob& job, int milliseconds) {
   std::unique_lock<std::mutex> guard(lock_);
   awaited_ = &job;
@@ -139,12 +146,14 @@ void WorkerPool::work(Packer& packer) {
       FileJob* job = files_.front();
       files_.pop_front();
       guard.unlock();
+      job->notAFile = !job->entry.looked && !lookAtEntry(job->entry);
       job->size = job->entry.size;
+      job->looked = true;
       packer.progress = [job](std::uint64_t position, std::uint64_t size) {
         job->size.store(size, std::memory_order_relaxed);
         job->position.store(position, std::memory_order_relaxed);
       };
-      job->outcome = archiveOneFile(run_, packer, job->entry);
+      if (!job->notAFile) job->outcome = archiveOneFile(run_, packer, job->entry);
       guard.lock();
       job->finished = true;
       if (files_.size() < lowWater_) starving_ = true;

@@ -47,6 +47,10 @@ struct FileJob {
   int number = 0;
   SearchEntry entry;
   int folderError = 0;  // not a file: a folder of the walk that could not be read
+  // Set once a worker has looked at the entry; notAFile then when it is no regular file (it is
+  // passed over without a word, as the search passes over such names).
+  std::atomic<bool> looked{false};
+  bool notAFile = false;
   std::atomic<std::uint64_t> position{0};
   std::atomic<std::uint64_t> size{0};
   FileOutcome outcome;
@@ -63,6 +67,8 @@ class WorkerPool final : public ChunkPool {
 
   // Hands the jobs out, in order.
   void submit(const std::vector<FileJob*>& jobs);
+  // Takes back the jobs no worker has begun, and returns them.
+  std::vector<FileJob*> takeBack();
   // Waits until the job is finished, the workers are about to run out of files, or the time is
   // up; true when the job is finished.
   bool waitFor(const FileJob& job, int milliseconds);
