@@ -10,6 +10,7 @@ suite: the numbers depend on the machine.
     bench/run --quick               2 runs and smaller corpora: a smoke run
     bench/run --only small,pane     selected groups (--list names them)
     bench/run --baseline 69c75e2    adds the current build against that revision's
+    bench/run --rev HEAD            times a committed revision instead of the work tree
     bench/run --keep                leaves the corpora, archives and builds in place
 
 Adding a group: write `def group_NAME(bench)` that builds its cases with `Case`, times them
@@ -20,6 +21,7 @@ with `@group("NAME", "what it measures")`.
 from __future__ import annotations
 
 import argparse
+import itertools
 import os
 import platform
 import random
@@ -212,6 +214,7 @@ class Row:
     span: str
     spread: str
     target: str = ""
+    spread_value: float = 0.0
 
 
 @dataclass
@@ -235,7 +238,8 @@ class Table:
         spread = f"{(high - low) / low * 100:.1f}%" if low > 0 else "-"
         self.rows.append(Row(group, label, str(len(values)), fmt(low),
                              fmt(statistics.median(values)), f"{fmt(low)}-{fmt(high)}", spread,
-                             self._target(target, low, fmt)))
+                             self._target(target, low, fmt),
+                             (high - low) / low if low > 0 else 0.0))
 
     def ratio(self, group: str, label: str, numerator: Sequence[float],
               denominator: Sequence[float], target=None) -> None:
@@ -248,7 +252,7 @@ class Table:
         self.rows.append(Row(group, label, str(len(paired)), fmt_ratio(best), fmt_ratio(median),
                              f"{fmt_ratio(low)}-{fmt_ratio(high)}",
                              f"{(high - low) / low * 100:.1f}%",
-                             self._target(target, best, fmt_ratio)))
+                             self._target(target, best, fmt_ratio), (high - low) / low))
 
     def single(self, group: str, label: str, value: float, fmt=fmt_one, target=None) -> None:
         self.rows.append(Row(group, label, "1", fmt(value), "", "", "",
@@ -256,6 +260,9 @@ class Table:
 
     def note(self, text: str) -> None:
         self.notes.append(text)
+
+    def noisy(self, threshold: float) -> int:
+        return sum(1 for row in self.rows if row.spread_value > threshold)
 
     def print(self) -> None:
         header = Row("", "", "n", "best", "median", "min-max", "spread", "target")
@@ -630,9 +637,18 @@ def group_delete(bench: Bench) -> None:
         progress(f"Writing the delete corpus ({count:,} x {size_text(size)}) on disk ...")
         write_corpus(master, count, size, "vordex-bench-delete")
 
+    used = bench.disk / "used"
+    used.mkdir(exist_ok=True)
+    retired = itertools.count()
+
     def prepare() -> None:
-        bench.fresh(out)
-        shutil.rmtree(sources, ignore_errors=True)
+        # Deleting the last run's files here would leave the file system's deferred work for
+        # them (freeing blocks, discards) to land in the timed run: they are moved aside, and
+        # go with the temporary folder at the end.
+        for folder in (out, sources):
+            if folder.exists():
+                folder.rename(used / f"{folder.name}-{next(retired)}")
+        out.mkdir()
         shutil.copytree(master, sources)
         # Dirty pages of the copy would otherwise be flushed by the timed run's own syncs.
         os.sync()
@@ -883,12 +899,19 @@ def main(argv: Sequence[str]) -> int:
             progress(f"[{name}] {GROUPS[name][1]} ...")
             group_start = time.monotonic()
             GROUPS[name][0](bench)
-            timings.append(f"{name} {time.monotonic() - group_start:.0f} s")
+            # Other work on a shared machine shows in the load more than in any one figure.
+            timings.append(f"{name} {time.monotonic() - group_start:.0f} s "
+                           f"(load {os.getloadavg()[0]:.1f})")
         bench.table.note("ratios: best = ratio of the bests, median = ratio of the medians, "
                          "min-max and spread over the ratios of runs made in the same round; "
                          "targets are checked against the best column")
-        bench.table.note(f"seconds per group: {', '.join(timings)}; whole benchmark "
+        bench.table.note(f"seconds per group, with the 1-minute load average at its end: "
+                         f"{', '.join(timings)}; whole benchmark "
                          f"{time.monotonic() - started:.0f} s")
+        noisy = bench.table.noisy(0.25)
+        if noisy:
+            bench.table.note(f"{noisy} rows spread by more than 25%: the machine was busy; "
+                             f"compare medians, or rerun with more --runs")
         print()
         for line in facts:
             print(line)
