@@ -89,12 +89,10 @@ std::vector<FileJob*> WorkerPool::takeBack() {
 
 bool WorkerPool::waitFor(const FileJob& job, int milliseconds) {
   std::unique_lock<std::mutex> guard(lock_);
-  awaited_ = &job;
-  // The batch thread is woken for the job it waits for and when the workers need more files,
-  // not for every file: ten thousand wake-ups cost more than the files they would report.
+  // The batch thread is woken when the workers need more files, else once a frame: not for
+  // every file, as ten thousand wake-ups cost more than the files they would report.
   awake_.wait_for(guard, std::chrono::milliseconds(milliseconds),
                   [&] { return job.finished.load() || starving_; });
-  awaited_ = nullptr;
   starving_ = false;
   return job.finished.load();
 }
@@ -156,8 +154,10 @@ void WorkerPool::work(Packer& packer) {
       if (!job->notAFile) job->outcome = archiveOneFile(run_, packer, job->entry);
       guard.lock();
       job->finished = true;
-      if (files_.size() < lowWater_) starving_ = true;
-      if (job == awaited_ || starving_) awake_.notify_one();
+      if (files_.size() < lowWater_ && !starving_) {
+        starving_ = true;
+        awake_.notify_one();
+      }
     } else if (stopping_) {
       return;
     }

@@ -69,8 +69,8 @@ class WorkerPool final : public ChunkPool {
   void submit(const std::vector<FileJob*>& jobs);
   // Takes back the jobs no worker has begun, and returns them.
   std::vector<FileJob*> takeBack();
-  // Waits until the job is finished, the workers are about to run out of files, or the time is
-  // up; true when the job is finished.
+  // Waits until the workers are about to run out of files or the time is up (at once when the
+  // job is finished already); true when the job is finished.
   bool waitFor(const FileJob& job, int milliseconds);
 
   void submit(ChunkTask* task) override;
@@ -90,8 +90,7 @@ class WorkerPool final : public ChunkPool {
   std::condition_variable awake_;    // for the batch thread: see waitFor
   std::deque<FileJob*> files_;
   std::deque<ChunkTask*> chunks_;
-  const FileJob* awaited_ = nullptr;  // the job the batch thread waits for
-  bool starving_ = false;             // fewer files wait than there are workers
+  bool starving_ = false;  // fewer files wait than there are workers
   std::size_t lowWater_;
   bool stopping_ = false;
 };
