@@ -40,9 +40,14 @@ from typing import Callable, Optional, Sequence, Union
 
 REPO = Path(__file__).resolve().parent.parent
 
-# (count, size in bytes) of each corpus; half of the files are text-like, half random bytes.
-CORPORA_FULL = {"small": (10_000, 1024), "large": (20, 8 << 20), "delete": (2_000, 1024)}
-CORPORA_QUICK = {"small": (1_000, 1024), "large": (4, 4 << 20), "delete": (200, 1024)}
+# (count, size in bytes) of each corpus; half of the files are text-like, half random bytes,
+# except "big", one text-like file, and "tree", laid out in folders of TREE_FILES_PER_FOLDER.
+CORPORA_FULL = {"small": (10_000, 1024), "large": (20, 8 << 20), "delete": (2_000, 1024),
+                "big": (1, 256 << 20), "tree": (100_000, 1024)}
+CORPORA_QUICK = {"small": (1_000, 1024), "large": (4, 4 << 20), "delete": (200, 1024),
+                 "big": (1, 32 << 20), "tree": (10_000, 1024)}
+TREE_FILES_PER_FOLDER = 100
+TREE_TOP_FOLDERS = 10
 
 # Goals the team holds these figures to, checked against the best column; never asserted.
 TARGET_PLAIN_SMALL = ("<=", 1.10)
@@ -52,6 +57,16 @@ TARGET_ZIP_SMALL = (">=", 20.0)
 TARGET_MEMORY_KIB = ("<", 8192)
 TARGET_PANE = ("<", 1.3)
 TARGET_BASELINE = ("<=", 1.05)
+TARGET_SPEEDUP_SMALL = (">=", 1.7)
+TARGET_SPEEDUP_BIG = (">=", 1.8)
+TARGET_SPEEDUP_MIXED = (">=", 1.8)
+TARGET_T2_XARGS_GZIP = ("<=", 1.0)
+TARGET_T2_PIGZ = ("<=", 1.0)
+TARGET_T1_PLAIN = ("<=", 1.0)
+TARGET_PANE_THREADS = ("<=", 1.05)
+# Workers hold a few chunks each, never a file, and the walk holds one folder's names at a time.
+TARGET_MEMORY_THREADS_KIB = ("<", 16384)
+TARGET_TREE = ("<=", 1.10)
 
 RUN_TIMEOUT = 1800  # seconds; a hung run must end the benchmark, not hold it forever
 
@@ -204,6 +219,10 @@ def fmt_one(value: float) -> str:
     return f"{value:.1f}"
 
 
+def fmt_percent(value: float) -> str:
+    return f"{value * 100:.1f}%"
+
+
 @dataclass
 class Row:
     group: str
@@ -318,6 +337,81 @@ def write_corpus(folder: Path, count: int, size: int, seed: str) -> None:
         (folder / f"f{i:05d}.{'txt' if i % 2 == 0 else 'bin'}").write_bytes(data)
 
 
+def write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
+def text_lines(rng: random.Random, count: int) -> list[bytes]:
+    return [(" ".join(rng.choices(WORDS, k=rng.randint(6, 14))).capitalize() + ".\n").encode()
+            for _ in range(count)]
+
+
+def write_words(path: Path, size: int, seed: str) -> None:
+    """Text-like bytes drawn line by line from a pool of 65,536 lines: far more than deflate's
+    32 KiB window holds, so it finds words repeated, not whole stretches, and writing 256 MiB
+    takes a second or two rather than the minutes of a line built for every line."""
+    rng = random.Random(seed)
+    pool = text_lines(rng, 1 << 16)
+    path.parent.mkdir(parents=True)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+    try:
+        left = size
+        while left > 0:
+            block = b"".join(rng.choices(pool, k=1 << 16))[:left]
+            write_all(fd, block)
+            left -= len(block)
+    finally:
+        os.close(fd)
+
+
+def write_tree_pair(tree: Path, flat: Path, count: int, size: int, seed: str) -> None:
+    """The same files, by name and content, once spread over folders of TREE_FILES_PER_FOLDER
+    below TREE_TOP_FOLDERS top folders, and once all in one folder."""
+    rng = random.Random(seed)
+    pool = text_lines(rng, 1 << 12)
+    blocks: list[bytes] = []
+    needed = (count // 2 + 1) * size
+    while needed > 0:
+        blocks.append(b"".join(rng.choices(pool, k=1 << 14)))
+        needed -= len(blocks[-1])
+    text = b"".join(blocks)
+    leaves = max(1, count // TREE_FILES_PER_FOLDER)
+    per_top = max(1, leaves // TREE_TOP_FOLDERS)
+    tree.mkdir(parents=True)
+    flat.mkdir(parents=True)
+    for i in range(count):
+        half = i // 2
+        data = text[half * size:(half + 1) * size] if i % 2 == 0 else rng.randbytes(size)
+        name = f"f{i:06d}.{'txt' if i % 2 == 0 else 'bin'}"
+        leaf = i // TREE_FILES_PER_FOLDER
+        folder = tree / f"d{leaf // per_top:02d}" / f"s{leaf % per_top:03d}"
+        if i % TREE_FILES_PER_FOLDER == 0:
+            folder.mkdir(parents=True, exist_ok=True)
+        for path in (folder / name, flat / name):
+            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+            try:
+                write_all(fd, data)
+            finally:
+                os.close(fd)
+
+
+def tree_files(root: Path, suffixes: tuple[str, ...]):
+    stack = [root]
+    while stack:
+        with os.scandir(stack.pop()) as entries:
+            for entry in entries:
+                if entry.is_dir(follow_symlinks=False):
+                    stack.append(Path(entry.path))
+                elif entry.name.endswith(suffixes):
+                    yield entry
+
+
+def count_archives_below(root: Path) -> int:
+    return sum(1 for entry in tree_files(root, (".zip",)) if not entry.name.startswith("."))
+
+
 def count_archives(folder: Path) -> int:
     # Hidden names are Vordex's temporary files, which a finished run must not leave.
     return sum(1 for entry in os.scandir(folder)
@@ -385,6 +479,8 @@ class Bench:
         self.work = Path()
         self.out = Path()
         self.disk = Path()
+        # Times of -T1 and -T2 by corpus, kept for the serial-fraction group.
+        self.thread_times: dict[str, dict[str, list[float]]] = {}
 
     def make_folders(self) -> None:
         """Apart from __init__ so that cleanup knows every folder made before a failure."""
@@ -477,8 +573,21 @@ class Bench:
             count, size = self.sizes[name]
             progress(f"Writing the {name} corpus ({count:,} x {size_text(size)}) ...")
             self.corpora[name] = self.work / name
-            write_corpus(self.corpora[name], count, size, f"vordex-bench-{name}")
+            if name == "big":
+                write_words(self.corpora[name] / "words.txt", size, f"vordex-bench-{name}")
+            else:
+                write_corpus(self.corpora[name], count, size, f"vordex-bench-{name}")
         return self.corpora[name]
+
+    def tree_pair(self) -> tuple[Path, Path]:
+        """The tree corpus and the same files in one folder, written on first use."""
+        if "tree" not in self.corpora:
+            count, size = self.sizes["tree"]
+            progress(f"Writing the tree corpus ({count:,} x {size_text(size)}), twice ...")
+            self.corpora["tree"], self.corpora["flat"] = self.work / "tree", self.work / "flat"
+            write_tree_pair(self.corpora["tree"], self.corpora["flat"], count, size,
+                            "vordex-bench-tree")
+        return self.corpora["tree"], self.corpora["flat"]
 
     def corpus_count(self, name: str) -> int:
         return self.sizes[name][0]
@@ -538,6 +647,23 @@ class Bench:
 
         return Case(["gzip", "-k", "-6", "--", *names], cwd=copy, prepare=prepare, check=check,
                     label="gzip -k -6")
+
+    def gzip_xargs(self, corpus: str, jobs: int) -> Case:
+        """One gzip per file, as Vordex makes one archive per file, in `jobs` shells at once;
+        each shell takes 200 names so that the shells' own start-up stays small."""
+        self.corpus(corpus)
+        expected = self.corpus_count(corpus)
+        script = (f"set -o pipefail; printf '%s\\0' ../{corpus}/* | "
+                  f"xargs -0 -P{jobs} -n 200 sh -c "
+                  "'for f; do gzip -6 -c -- \"$f\" > \"${f##*/}.gz\" || exit 1; done' sh")
+
+        def check() -> None:
+            made = count_files(self.out, ".gz")
+            if made != expected:
+                raise BenchError(f"gzip under xargs made {made} .gz files for {expected} files")
+
+        return Case(["bash", "-c", script], cwd=self.out, prepare=self.fresh_out, check=check,
+                    label=f"xargs -P{jobs} gzip -6")
 
     def zip_per_file(self, corpus: str) -> Case:
         script = 'set -e; for f in *; do zip -q -6 "../out/${f%.*}.zip" "$f"; done'
@@ -672,16 +798,16 @@ def group_delete(bench: Bench) -> None:
     bench.table.note("delete: the corpus is copied afresh and synced before each run, untimed")
 
 
-@group("pane", "the small files drawn in an 80x25 tmux pane, against no terminal")
-def group_pane(bench: Bench) -> None:
-    if not have("tmux", bench, "the pane group"):
-        return
-    corpus = "small"
+def pane_case(bench: Bench, corpus: str, options: Sequence[str] = (),
+              label: str = "Vordex in a pane") -> tuple[Case, list[float]]:
+    """Vordex drawing in an 80x25 tmux pane, and the bytes it sent the pane per file, one entry
+    for each run."""
     count = bench.corpus_count(corpus)
     bench.corpus(corpus)
     socket = f"vordex-bench-{os.getpid()}"
     bench.tmux_sockets.add(socket)
-    stamp, piped = bench.work / "pane-time", bench.work / "pane-bytes"
+    suffix = "".join(options)
+    stamp, piped = bench.work / f"pane-time{suffix}", bench.work / f"pane-bytes{suffix}"
     written: list[float] = []
     env = {k: v for k, v in os.environ.items() if k not in ("TMUX", "TMUX_PANE")}
 
@@ -700,7 +826,8 @@ def group_pane(bench: Bench) -> None:
     def in_pane() -> float:
         # The clock is read inside the pane, so the server's start and the polling below stay
         # out of the time. EPOCHREALTIME spares a fork of date at either end.
-        script = (f"s=$EPOCHREALTIME; {shlex.quote(str(bench.vordex))} '../{corpus}/*'; "
+        command = shlex.join([str(bench.vordex), f"../{corpus}/*", *options])
+        script = (f"s=$EPOCHREALTIME; {command}; "
                   f"rc=$?; e=$EPOCHREALTIME; echo \"$s $e $rc\" > {shlex.quote(str(stamp))}.new"
                   f" && mv {shlex.quote(str(stamp))}.new {shlex.quote(str(stamp))}; "
                   f"exec sleep 600")
@@ -712,7 +839,7 @@ def group_pane(bench: Bench) -> None:
         while not stamp.exists():
             if time.monotonic() > deadline:
                 kill_server()
-                raise BenchError(f"Vordex in the tmux pane did not finish in {RUN_TIMEOUT} s")
+                raise BenchError(f"{label} did not finish in {RUN_TIMEOUT} s")
             time.sleep(0.05)
         # The pipe may still be draining the last screen into the file.
         size, settled = -1, 0
@@ -724,14 +851,21 @@ def group_pane(bench: Bench) -> None:
         kill_server()
         start, end, rc = stamp.read_text().replace(",", ".").split()
         if rc != "0":
-            raise BenchError(f"Vordex in the tmux pane exited with {rc}")
+            raise BenchError(f"{label} exited with {rc}")
         written.append(size / count)
         return float(end) - float(start)
 
-    times = compare({"pane": Case(in_pane, prepare=prepare,
-                                  check=bench.check_archives(bench.out, count, "Vordex in a pane"),
-                                  label="Vordex in a pane"),
-                     "headless": bench.headless(corpus)})
+    return Case(in_pane, prepare=prepare, check=bench.check_archives(bench.out, count, label),
+                label=label), written
+
+
+@group("pane", "the small files drawn in an 80x25 tmux pane, against no terminal")
+def group_pane(bench: Bench) -> None:
+    if not have("tmux", bench, "the pane group"):
+        return
+    corpus = "small"
+    pane, written = pane_case(bench, corpus)
+    times = compare({"pane": pane, "headless": bench.headless(corpus)})
     name = f"pane: {corpus_text(bench, corpus)} on tmpfs, drawn in an 80x25 tmux pane"
     bench.table.samples(name, "Vordex in a tmux pane (s)", times["pane"])
     bench.table.samples(name, "Vordex, no terminal (s)", times["headless"])
@@ -739,21 +873,29 @@ def group_pane(bench: Bench) -> None:
     bench.table.samples(name, "bytes to the terminal per file", written, fmt_one)
 
 
+def with_peak_rss(bench: Bench, case: Case) -> tuple[Case, list[float]]:
+    """The case under /usr/bin/time, and the peak RSS in KiB of each of its runs."""
+    report = bench.work / "rss"
+    peaks: list[float] = []
+    assert not callable(case.command)
+    case.command = ["/usr/bin/time", "-f", "%M", "-o", report, *case.command]
+    checked = case.check
+
+    def check() -> None:
+        if checked:
+            checked()
+        peaks.append(float(report.read_text().split()[-1]))
+
+    case.check = check
+    return case, peaks
+
+
 @group("memory", "peak RSS of Vordex with no terminal on the small and large files")
 def group_memory(bench: Bench) -> None:
     if not have("/usr/bin/time", bench, "the memory group"):
         return
-    report = bench.work / "rss"
     for corpus in ("small", "large"):
-        peaks: list[float] = []
-        case = bench.headless(corpus, wrap=["/usr/bin/time", "-f", "%M", "-o", report])
-        checked = case.check
-
-        def check(checked=checked) -> None:
-            checked()
-            peaks.append(float(report.read_text().split()[-1]))
-
-        case.check = check
+        case, peaks = with_peak_rss(bench, bench.headless(corpus))
         best_of(case)
         bench.table.samples("memory: peak RSS of Vordex with no terminal",
                             f"{corpus} ({corpus_text(bench, corpus)}) (KiB)", peaks, fmt_int,
@@ -802,6 +944,282 @@ def group_syscalls(bench: Bench) -> None:
     pairs = ", ".join(f"{k} {found['vordex'][k] / count:.2f}/{found['plain'].get(k, 0) / count:.2f}"
                       for k in busiest)
     table.note(f"syscalls per file, Vordex/(a), busiest first: {pairs}")
+
+
+def threads_cases(bench: Bench, corpus: str) -> dict[str, Case]:
+    return {f"T{n}": bench.headless(corpus, options=[f"-T{n}"], label=f"Vordex -T{n}")
+            for n in (1, 2)}
+
+
+def threads_rows(bench: Bench, name: str, corpus: str, times: dict[str, list[float]],
+                 speedup_target) -> None:
+    bench.thread_times[corpus] = {"T1": times["T1"], "T2": times["T2"]}
+    bench.table.samples(name, "Vordex -T1 (s)", times["T1"])
+    bench.table.samples(name, "Vordex -T2 (s)", times["T2"])
+    bench.table.ratio(name, "speed-up, -T1 / -T2", times["T1"], times["T2"], speedup_target)
+
+
+@group("threads-small", "-T1 and -T2 on the small files against the plain loop and xargs -P2 gzip")
+def group_threads_small(bench: Bench) -> None:
+    corpus = "small"
+    cases = threads_cases(bench, corpus)
+    cases["plain"] = bench.plain_loop(corpus)
+    if have("gzip", bench, "gzip under xargs -P2") and have("xargs", bench, "gzip under xargs"):
+        cases["xargs"] = bench.gzip_xargs(corpus, 2)
+    times = compare(cases)
+    name = f"threads-small: {corpus_text(bench, corpus)} on tmpfs, no terminal"
+    threads_rows(bench, name, corpus, times, TARGET_SPEEDUP_SMALL)
+    table = bench.table
+    table.samples(name, "(a) plain minizip loop (s)", times["plain"])
+    if "xargs" in times:
+        table.samples(name, "(d) xargs -P2 -n 200, gzip -6 per file (s)", times["xargs"])
+        table.ratio(name, "-T2 / (d)", times["T2"], times["xargs"], TARGET_T2_XARGS_GZIP)
+    table.ratio(name, "-T1 / (a)", times["T1"], times["plain"], TARGET_T1_PLAIN)
+
+
+@group("threads-big", "-T1 and -T2 on one big text-like file against pigz -p2")
+def group_threads_big(bench: Bench) -> None:
+    corpus = "big"
+    cases = threads_cases(bench, corpus)
+    if have("pigz", bench, "pigz -p2 on the big file"):
+        source = bench.corpus(corpus) / "words.txt"
+
+        def check() -> None:
+            made = count_files(bench.out, ".gz")
+            if made != 1:
+                raise BenchError(f"pigz exited 0 but {bench.out} holds {made} .gz files")
+
+        cases["pigz"] = Case(["bash", "-c", 'exec pigz -p2 -6 -c -- "$1" > "$2"', "bash",
+                              source, bench.out / "words.txt.gz"],
+                             cwd=bench.out, prepare=bench.fresh_out, check=check,
+                             label="pigz -p2 -6")
+    times = compare(cases)
+    name = (f"threads-big: one text-like file of {size_text(bench.sizes[corpus][1])} on tmpfs, "
+            f"no terminal")
+    threads_rows(bench, name, corpus, times, TARGET_SPEEDUP_BIG)
+    if "pigz" in times:
+        bench.table.samples(name, "(e) pigz -p2 -6 -c (s)", times["pigz"])
+        bench.table.ratio(name, "-T2 / (e)", times["T2"], times["pigz"], TARGET_T2_PIGZ)
+
+
+@group("threads-mixed", "-T1 and -T2 on the large files, half text-like and half random")
+def group_threads_mixed(bench: Bench) -> None:
+    corpus = "large"
+    times = compare(threads_cases(bench, corpus))
+    name = f"threads-mixed: {corpus_text(bench, corpus)} on tmpfs, no terminal"
+    threads_rows(bench, name, corpus, times, TARGET_SPEEDUP_MIXED)
+
+
+@group("threads-pane", "-T1 and -T2 on the small files in an 80x25 tmux pane and with none")
+def group_threads_pane(bench: Bench) -> None:
+    if not have("tmux", bench, "the threads-pane group"):
+        return
+    corpus = "small"
+    cases: dict[str, Case] = {}
+    written: dict[str, list[float]] = {}
+    for n in (1, 2):
+        cases[f"pane T{n}"], written[f"T{n}"] = pane_case(bench, corpus, [f"-T{n}"],
+                                                          f"Vordex -T{n} in a pane")
+        cases[f"headless T{n}"] = bench.headless(corpus, options=[f"-T{n}"],
+                                                 label=f"Vordex -T{n}")
+    times = compare(cases)
+    name = f"threads-pane: {corpus_text(bench, corpus)} on tmpfs, an 80x25 tmux pane or none"
+    table = bench.table
+    for n in (1, 2):
+        table.samples(name, f"-T{n} in a tmux pane (s)", times[f"pane T{n}"])
+        table.samples(name, f"-T{n}, no terminal (s)", times[f"headless T{n}"])
+        table.ratio(name, f"-T{n} pane / no terminal", times[f"pane T{n}"],
+                    times[f"headless T{n}"], TARGET_PANE_THREADS)
+        table.samples(name, f"-T{n} bytes to the terminal per file", written[f"T{n}"], fmt_one)
+
+
+@group("threads-memory", "peak RSS of Vordex -T2 with no terminal on small, big and mixed files")
+def group_threads_memory(bench: Bench) -> None:
+    if not have("/usr/bin/time", bench, "the threads-memory group"):
+        return
+    for corpus in ("small", "big", "large"):
+        case, peaks = with_peak_rss(bench, bench.headless(corpus, options=["-T2"],
+                                                          label="Vordex -T2"))
+        best_of(case)
+        what = ("one text-like file of " + size_text(bench.sizes[corpus][1])
+                if corpus == "big" else corpus_text(bench, corpus))
+        bench.table.samples("threads-memory: peak RSS of Vordex -T2 with no terminal",
+                            f"{corpus} ({what}) (KiB)", peaks, fmt_int,
+                            TARGET_MEMORY_THREADS_KIB)
+
+
+# Kernel functions where a thread waits for a read-write semaphore it could not take at once:
+# on tmpfs, in these runs, the folder's inode lock taken to look up, create and rename names.
+RWSEM_SLOW = ("rwsem_down_write_slowpath", "rwsem_down_read_slowpath", "rwsem_optimistic_spin",
+              "rwsem_spin_on_owner", "osq_lock", "rwsem_wake")
+
+
+def perf_shares(data: Path) -> tuple[float, float]:
+    """From a `perf record -e task-clock -g` of one process: the share of its CPU time that its
+    first thread took, and the share spent in a semaphore's slow path."""
+    listing = subprocess.run(["perf", "script", "-i", data, "-F", "pid,tid,period,ip,sym"],
+                             capture_output=True, text=True, errors="replace")
+    if listing.returncode != 0:
+        raise BenchError(f"perf script failed:\n{listing.stderr[-2000:]}")
+    total = first = waiting = 0
+    period, main, slow = 0, False, False
+
+    def add() -> None:
+        nonlocal total, first, waiting
+        total += period
+        first += period if main else 0
+        waiting += period if slow else 0
+
+    for line in listing.stdout.splitlines():
+        if not line.strip():
+            continue
+        if not line[0].isspace():
+            add()
+            fields = line.split()
+            pid, _, tid = fields[0].partition("/")
+            period, main, slow = int(fields[1]), pid == tid, False
+        elif not slow:
+            symbol = line.split()[-1]
+            slow = symbol.startswith(RWSEM_SLOW)
+    add()
+    if total == 0:
+        raise BenchError(f"perf recorded no samples in {data}")
+    return first / total, waiting / total
+
+
+def amdahl(serial: float, cores: int) -> float:
+    return 1 / (serial + (1 - serial) / cores)
+
+
+def perf_works() -> bool:
+    if not shutil.which("perf"):
+        return False
+    probe = subprocess.run(["perf", "stat", "-e", "task-clock", "true"], capture_output=True,
+                           stdin=subprocess.DEVNULL)
+    return probe.returncode == 0
+
+
+@group("serial-fraction", "the batch thread's share of a -T2 run (perf), and Amdahl's law")
+def group_serial_fraction(bench: Bench) -> None:
+    if not perf_works():
+        bench.table.note("perf stat -e task-clock true failed, so the serial-fraction group was "
+                         "skipped (apt-get install -y linux-perf; perf_event_paranoid)")
+        return
+    data = bench.work / "perf.data"
+    for corpus, timed_in in (("small", "threads-small"), ("big", "threads-big")):
+        what = ("one text-like file of " + size_text(bench.sizes[corpus][1])
+                if corpus == "big" else corpus_text(bench, corpus))
+        name = f"serial-fraction: Vordex -T2 on {what}, perf record -e task-clock -g"
+        serial: list[float] = []
+        waiting: list[float] = []
+        case = bench.headless(corpus, options=["-T2"], label="Vordex -T2 under perf record",
+                              wrap=["perf", "record", "-q", "-e", "task-clock", "-g", "-o", data,
+                                    "--"])
+        fresh, counted = case.prepare, case.check
+
+        def prepare(fresh=fresh) -> None:
+            for path in (data, data.with_name(data.name + ".old")):
+                path.unlink(missing_ok=True)
+            if fresh:
+                fresh()
+
+        def check(counted=counted) -> None:
+            if counted:
+                counted()
+            first, slow = perf_shares(data)
+            serial.append(first)
+            waiting.append(slow)
+
+        case.prepare, case.check = prepare, check
+        best_of(case)
+        table = bench.table
+        table.samples(name, "batch thread's share of CPU, s", serial, fmt_percent)
+        table.samples(name, "share of CPU in a folder lock's slow path", waiting, fmt_percent)
+        s = statistics.median(serial)
+        for cores in (2, 8, 32):
+            table.single(name, f"Amdahl on {cores} cores from the median s", amdahl(s, cores),
+                         fmt_ratio)
+        if corpus in bench.thread_times:
+            times = bench.thread_times[corpus]
+            source = f"timed in {timed_in}"
+        else:
+            times = compare(threads_cases(bench, corpus))
+            source = "timed here"
+        table.ratio(name, f"measured on 2 cores, -T1 / -T2 ({source})", times["T1"],
+                    times["T2"])
+    data.unlink(missing_ok=True)
+    bench.table.note(
+        "serial-fraction: s is the share of the task-clock samples taken on the batch thread "
+        "(the thread whose id is the process's), read as Amdahl's serial share: speed-up on n "
+        "cores = 1 / (s + (1 - s) / n); the runs are slowed by perf itself")
+    bench.table.note(
+        "serial-fraction: the small files are also bounded by the kernel's per-folder lock "
+        "(the folder inode's rwsem, taken to create and to rename every file in the one "
+        "output folder), seen in the profiles as rwsem slow paths under openat and renameat; "
+        "s does not capture it, and the time asleep waiting for it is not sampled at all")
+
+
+@group("tree", "-R over small files in folders of 100 against the same files in one folder")
+def group_tree(bench: Bench) -> None:
+    count, size = bench.sizes["tree"]
+    tree, flat = bench.tree_pair()
+    leaves = max(1, count // TREE_FILES_PER_FOLDER)
+    memory = have("/usr/bin/time", bench, "the peak RSS of the tree group")
+
+    def clean(root: Path) -> Callable[[], None]:
+        # Both Vordex and gzip write beside the sources, so every run starts from bare sources.
+        def prepare() -> None:
+            for entry in list(tree_files(root, (".zip", ".gz"))):
+                os.unlink(entry.path)
+        return prepare
+
+    def counted(root: Path, what: str, made: Callable[[], int]) -> Callable[[], None]:
+        def check() -> None:
+            found = made()
+            if found != count:
+                raise BenchError(f"{what} exited 0 but {root} holds {found} of its files' "
+                                 f"{count} outputs")
+        return check
+
+    cases: dict[str, Case] = {}
+    peaks: dict[str, list[float]] = {}
+    for key, root in (("tree", tree), ("flat", flat)):
+        label = f"Vordex -R over {'the folders' if key == 'tree' else 'one folder'}"
+        case = Case([bench.vordex, "*", "-R"], cwd=root, prepare=clean(root),
+                    check=counted(root, label, lambda root=root: count_archives_below(root)),
+                    label=label, keep_stderr=False)
+        if memory:
+            case, peaks[key] = with_peak_rss(bench, case)
+        cases[key] = case
+    if have("gzip", bench, "gzip -r on the tree"):
+        cases["gzip"] = Case(["gzip", "-r", "-k", "-6", "--", "."], cwd=tree, prepare=clean(tree),
+                             check=counted(tree, "gzip -r", lambda: sum(
+                                 1 for _ in tree_files(tree, (".gz",)))),
+                             label="gzip -r -k -6")
+    times = compare(cases)
+    clean(tree)()
+    clean(flat)()
+
+    name = (f"tree: {count:,} x {size_text(size)} in {leaves:,} folders against one folder, "
+            f"-R from the root, no terminal, on tmpfs")
+    table = bench.table
+    table.samples(name, f"Vordex -R, {leaves:,} folders (s)", times["tree"])
+    table.samples(name, "Vordex -R, one folder (s)", times["flat"])
+    table.samples(name, f"Vordex -R, {leaves:,} folders (us per file)",
+                  [t / count * 1e6 for t in times["tree"]], fmt_one)
+    table.samples(name, "Vordex -R, one folder (us per file)",
+                  [t / count * 1e6 for t in times["flat"]], fmt_one)
+    table.ratio(name, "per file, folders / one folder", times["tree"], times["flat"],
+                TARGET_TREE)
+    if "gzip" in times:
+        table.samples(name, f"(f) gzip -r -k -6, {leaves:,} folders (s)", times["gzip"])
+        table.ratio(name, "Vordex -R / (f), folders", times["tree"], times["gzip"])
+    if memory:
+        table.samples(name, f"peak RSS, {leaves:,} folders (KiB)", peaks["tree"], fmt_int,
+                      TARGET_MEMORY_THREADS_KIB)
+        table.samples(name, "peak RSS, one folder (KiB)", peaks["flat"], fmt_int)
+        table.note("tree: both Vordex runs are timed under /usr/bin/time, which reads their "
+                   "peak RSS; gzip runs without it")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -872,7 +1290,7 @@ def main(argv: Sequence[str]) -> int:
     args = parse_args(argv)
     if args.list:
         for name, (_, about, default) in GROUPS.items():
-            print(f"{name:10} {about}{'' if default else ' (only when asked)'}")
+            print(f"{name:16} {about}{'' if default else ' (only when asked)'}")
         return 0
     RUNS = args.runs or (2 if args.quick else 5)
     for tool in ("cmake", "ninja", "g++", "pkg-config", "git", "tar", "stat"):

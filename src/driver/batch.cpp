@@ -103,9 +103,9 @@ std::string archiveNameOf(const SearchEntry& entry) {
   return entry.prefix + baseName + ".zip";
 }
 
-// Several workers: files are handed out in search order, a few more than there are workers,
-// and reported in the same order, the oldest file in hand shown as the one being packed. So the
-// screen, the log and the exit code are those of a run in turn, only sooner.
+// Workers: files are handed out in search order, many ahead, and reported in the same order,
+// the oldest file in hand shown as the one being packed. So the screen, the log and the exit
+// code are those of a run in turn, only sooner.
 void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTally& tally,
                     int workers) {
   const int level = run.options.compressionLevel;
