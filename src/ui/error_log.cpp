@@ -145,6 +145,11 @@ std::string_view logMessage(uint8_t code) {
   return logMessages[code];
 }
 
+std::string_view logMessageText(uint8_t code) {
+  const std::string_view text = logMessages[code];
+  return text.substr(0, text.find_last_not_of(' ') + 1);
+}
+
 std::string_view logTag(uint8_t code) {
   return tagFor(code);
 }

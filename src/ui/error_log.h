@@ -32,8 +32,11 @@ const LogEntry* logEntry(int index);
 // Browses the log with the arrow keys (PgUp, PgDn, Home and End too) until ENTER or ESC. False
 // when the window shrank below the panel meanwhile: the log was left unread.
 bool viewErrorLog();
-// The message of a log code, 27 columns, and the pipe-coded tag of its status line.
+// The message of a log code, 27 columns (filled with blanks), and the pipe-coded tag of its
+// status line.
 std::string_view logMessage(uint8_t code);
+// The message without the blanks that fill it: for plain text.
+std::string_view logMessageText(uint8_t code);
 std::string_view logTag(uint8_t code);
 // Frees every entry; the log is empty again.
 void releaseErrorLog();

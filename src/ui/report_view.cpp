@@ -58,8 +58,7 @@ class LineWriter {
 };
 
 std::string message(std::uint8_t code) {
-  const std::string_view text = logMessage(code);
-  return std::string(text.substr(0, text.find_last_not_of(' ') + 1));
+  return std::string(logMessageText(code));
 }
 
 std::string_view detailText(ReportDetail detail) {

@@ -122,14 +122,10 @@ class LineView final : public RunView {
   }
 
  private:
-  static std::string trimmed(std::string_view text) {
-    return std::string(text.substr(0, text.find_last_not_of(' ') + 1));
-  }
-
   void logLine(std::uint8_t code, int number, std::string_view name, int error) {
     recordLogEntry(code, number, name, error);
     line(shownText(withoutPipeCodes(logTag(code))) + shownName(name) + "  " +
-         trimmed(logMessage(code)));
+         std::string(logMessageText(code)));
   }
 
   static void line(const std::string& text) { writePlain(text + "\n"); }
