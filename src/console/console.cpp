@@ -31,7 +31,6 @@ struct Console {
   bool open = false;  // between openConsole and closeConsole
   ConsoleKind kind = ConsoleKind::None;
   bool asciiOnly = false;
-  bool background = false;
 };
 
 Console& console() {
@@ -180,17 +179,12 @@ void openConsole() {
            : terminal->panelFits() ? ConsoleKind::Screen
                                    : ConsoleKind::Lines;
   c.asciiOnly = terminal && start.asciiOnly;
-  c.background = start.background;
   install(c, terminal ? std::move(terminal) : std::make_unique<HeadlessBackend>());
   c.open = true;
 }
 
 ConsoleKind consoleKind() {
   return console().kind;
-}
-
-bool consoleInBackground() {
-  return console().background;
 }
 
 bool consoleAsciiOnly() {

@@ -65,8 +65,6 @@ void closeConsole();
 // lines only, through writePlain. Screen: cells, colours and the cursor.
 enum class ConsoleKind { None, Lines, Screen };
 ConsoleKind consoleKind();
-// None because the process was started in the background of its terminal.
-bool consoleInBackground();
 // The terminal shows only ASCII faithfully: its locale is not UTF-8, or it draws box glyphs two
 // columns wide. Everything the interface writes should then be ASCII.
 bool consoleAsciiOnly();

@@ -507,7 +507,7 @@ class TerminalBackend final : public ConsoleBackend {
   bool cursorVisible_ = true;
   bool wantCursorVisible_ = true;
   int64_t lastFrameMs_ = -kFrameMs;  // when the terminal last got a frame
-  std::string out_;  // what the current operation sends, in one write
+  std::string out_;                  // what the current operation sends, in one write
   bool sgrPlain_ = true;
   uint8_t sgrAttribute_ = 7;
   int shownColumn_ = 0;  // where the terminal's cursor was left; 0 when not known
@@ -563,7 +563,6 @@ std::unique_ptr<ConsoleBackend> openTerminalBackend(TerminalStart* start) {
   termios saved{};
   // A job in the background never touches the terminal: no modes, no drawing.
   if (tcgetattr(inFd, &saved) != 0 || !inForeground(inFd)) {
-    start->background = tcgetpgrp(inFd) > 0 && !inForeground(inFd);
     if (ownsFd) ::close(inFd);
     return nullptr;
   }

@@ -13,8 +13,7 @@ struct TerminalStart {
   int cursorRow = 25;
   // TERM is dumb or unset, or the window is below 80x20: plain lines, not one escape sequence.
   bool dumb = false;
-  bool asciiOnly = false;   // the locale is not UTF-8, or box glyphs take two columns there
-  bool background = false;  // there is a terminal, but the process is not in its foreground
+  bool asciiOnly = false;  // the locale is not UTF-8, or box glyphs take two columns there
 };
 
 // Opens the process's terminal: standard input and output when both are one, else the

@@ -213,10 +213,6 @@ bool inForeground(int fd) {
   return tcgetpgrp(fd) == getpgrp();
 }
 
-bool terminalTaken() {
-  return armed.load();
-}
-
 void setGuardCursor(int column, int row) {
   guardColumn = column;
   guardRow = row;

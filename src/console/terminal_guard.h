@@ -13,8 +13,6 @@ void armTerminalGuard(int fd, const termios& saved, const termios& raw, bool seq
 void setGuardAbortErase(int row, int bottomRow);
 // The process is in the terminal's foreground process group: it may read and draw.
 bool inForeground(int fd);
-// Between arming and restoring, and not while stopped.
-bool terminalTaken();
 // Where the cursor goes when the terminal is handed back; row 0: it stays (plain lines).
 void setGuardCursor(int column, int row);
 // Colours reset, scroll region reset, cursor placed, modes restored; nothing if not armed.

@@ -32,9 +32,6 @@ FileIdentity identityOf(const struct stat& status) {
   return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-// openSource's answer for a source that is neither a regular file nor a folder.
-constexpr int kNotRegular = -1;
-
 bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -58,13 +55,20 @@ struct Source {
 };
 
 // Opens the source without blocking (a FIFO swapped in after the search would otherwise hang
-// the run) and accepts only a regular file. Returns 0 or the errno of the failure.
-int openSource(int folder, const std::string& name, Source& source) {
+// the run) and accepts only a regular file; false, with the report made, when it cannot.
+bool openSource(int folder, const std::string& name, Source& source, FileOutcome& outcome) {
   source.fd.reset(openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!source.fd.valid()) return errno;
-  if (fstat(source.fd.get(), &source.opened) != 0) return errno;
-  if (!S_ISREG(source.opened.st_mode)) return S_ISDIR(source.opened.st_mode) ? EISDIR : kNotRegular;
-  return 0;
+  if (!source.fd.valid() || fstat(source.fd.get(), &source.opened) != 0) {
+    outcome.report(LOG_ADD_FAILED, errno);
+    return false;
+  }
+  if (S_ISREG(source.opened.st_mode)) return true;
+  if (S_ISDIR(source.opened.st_mode)) {
+    outcome.report(LOG_ADD_FAILED, EISDIR);
+  } else {
+    outcome.report(LOG_ADD_FAILED, 0, ReportDetail::NotRegular);
+  }
+  return false;
 }
 
 // The temporary file an archive is written into. Removed when its owner goes, unless it was
@@ -660,14 +664,7 @@ FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& ent
   if (!decide(run, folders, archiveName, extension, outcome)) return outcome;
 
   Source source;
-  if (const int error = openSource(folders.source, entry.name, source)) {
-    if (error == kNotRegular) {
-      outcome.report(LOG_ADD_FAILED, 0, ReportDetail::NotRegular);
-    } else {
-      outcome.report(LOG_ADD_FAILED, error);
-    }
-    return outcome;
-  }
+  if (!openSource(folders.source, entry.name, source, outcome)) return outcome;
   // `vordex '*' -D > report.txt` would otherwise pack the report it writes, and delete it.
   if (std::find(run.ownOutputs.begin(), run.ownOutputs.end(), identityOf(source.opened)) !=
       run.ownOutputs.end()) {

@@ -90,7 +90,6 @@ void packInTurn(BatchRun& run, DirectorySearch& search, RunView& view, RunTally&
     tally.add(outcome);
     view.fileFinished(number, shown, outcome);
     if (escapePressed()) {
-      tally.stopped = true;
       view.runStopped();
       return;
     }
@@ -191,7 +190,6 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
     // ESC stops handing out files; those a worker has begun are finished and reported.
     if (!stopped && escapePressed()) {
       stopped = true;
-      tally.stopped = true;
       const std::vector<FileJob*> untouched = pool.takeBack();
       std::erase_if(inHand, [&](const auto& job) {
         return std::find(untouched.begin(), untouched.end(), job.get()) != untouched.end();

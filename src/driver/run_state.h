@@ -81,7 +81,6 @@ struct RunTally {
   int deleted = 0;
   std::uint64_t bytesIn = 0;   // read from the sources of committed archives
   std::uint64_t bytesOut = 0;  // written into committed archives
-  bool stopped = false;        // ESC ended the run early
 
   void add(const FileOutcome& outcome) {
     ++files;
