@@ -1,6 +1,7 @@
-// The plainest loop of minizip calls that packs files one archive each: the yardstick for the
-// batch run's own cost in bench/run, and the reference whose archives the whole-program tests
-// compare byte for byte.
+// The plainest loop of minizip calls that packs files one archive each, each entry written as a
+// Unix host writes it (version made by 3, the mode in the external attributes, the times in UTC
+// and the owner in extra fields): the yardstick for the batch run's own cost in bench/run, and
+// the reference whose archives the whole-program tests compare byte for byte.
 //
 //   plain_minizip LEVEL PATH...
 //
@@ -14,6 +15,7 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -48,8 +50,28 @@ bool pack(const std::string& path, int level, unsigned char* buffer) {
   }
   zip_fileinfo info{};
   info.dosDate = dosTime(status.st_mtime);
-  int result = zipOpenNewFileInZip(archive, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                   level == 0 ? 0 : Z_DEFLATED, level);
+  info.external_fa = (static_cast<uLong>(status.st_mode) << 16) | ((status.st_mode & 0200) ? 0 : 1);
+  const auto mtime = static_cast<std::uint32_t>(status.st_mtime);
+  const auto atime = static_cast<std::uint32_t>(status.st_atime);
+  const auto uid = static_cast<std::uint32_t>(status.st_uid);
+  const auto gid = static_cast<std::uint32_t>(status.st_gid);
+  std::vector<unsigned char> local, central;
+  const auto put = [](std::vector<unsigned char>& out, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+  };
+  put(local, 0x5455, 2), put(local, 9, 2), put(local, 3, 1), put(local, mtime, 4);
+  put(local, atime, 4);
+  put(central, 0x5455, 2), put(central, 5, 2), put(central, 3, 1), put(central, mtime, 4);
+  for (auto* extra : {&local, &central}) {
+    put(*extra, 0x7875, 2), put(*extra, 11, 2), put(*extra, 1, 1), put(*extra, 4, 1);
+    put(*extra, uid, 4), put(*extra, 4, 1), put(*extra, gid, 4);
+  }
+  // Non-ASCII names are assumed to be UTF-8 here.
+  const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return c >= 0; });
+  int result = zipOpenNewFileInZip4_64(
+      archive, name.c_str(), &info, local.data(), static_cast<uInt>(local.size()), central.data(),
+      static_cast<uInt>(central.size()), nullptr, level == 0 ? 0 : Z_DEFLATED, level, 0,
+      -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 3 << 8, ascii ? 0 : 0x800, 0);
   ssize_t got;
   while (result == ZIP_OK && (got = read(source, buffer, 16384)) > 0) {
     result = zipWriteInFileInZip(archive, buffer, static_cast<unsigned>(got));

@@ -13,7 +13,7 @@
 #include "driver/batch.h"
 #include "driver/command_line.h"
 #include "driver/out_of_memory.h"
-#include "driver/temp_files.h"
+#include "driver/temp_archive.h"
 #include "ui/plain_text.h"
 #include "ui/usage.h"
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
@@ -14,6 +15,8 @@
 #include "console/console.h"
 #include "driver/archive.h"
 #include "driver/command_line.h"
+#include "driver/naming.h"
+#include "driver/temp_archive.h"
 #include "driver/dir_search.h"
 #include "driver/run_state.h"
 #include "driver/worker_pool.h"
@@ -59,6 +62,14 @@ void keepFreedMemoryForReuse() {
   mallopt(M_TOP_PAD, 512 << 10);
 }
 
+// A name that a temporary archive has is never packed. One whose writer is gone (a run that was
+// killed) is removed, and the report says so.
+void meetTempArchive(const SearchEntry& entry, RunView& view) {
+  if (removeLeftover(entry.folder->get(), entry.name.c_str())) {
+    view.leftoverRemoved(entry.prefix + entry.name);
+  }
+}
+
 // ESC between two files; other keys are dropped, one per file.
 bool escapePressed() {
   return keyAvailable() && readKey() == kEscape;
@@ -82,6 +93,10 @@ void packInTurn(BatchRun& run, DirectorySearch& search, RunView& view, RunTally&
       view.folderFailed(entry.prefix, folderError);
       continue;
     }
+    if (step == SearchStep::TempArchive) {
+      meetTempArchive(entry, view);
+      continue;
+    }
     const int number = tally.files + 1;
     const std::string shown = entry.prefix + entry.name;
     view.fileStarted(number, shown, entry.size);
@@ -96,19 +111,25 @@ void packInTurn(BatchRun& run, DirectorySearch& search, RunView& view, RunTally&
   }
 }
 
-std::string archiveNameOf(const SearchEntry& entry) {
-  std::string baseName, extension;
-  splitName(entry.name, baseName, extension);
-  return entry.prefix + baseName + ".zip";
+// Two entries whose archives may be one file: same folder, same archive name but for case.
+std::string namesakeOf(const SearchEntry& entry) {
+  return entry.prefix + namesakeKey(archiveNameOf(entry.name));
 }
 
 // Workers: files are handed out in search order, many ahead, and reported in the same order,
 // the oldest file in hand shown as the one being packed. So the screen, the log and the exit
 // code are those of a run in turn, only sooner.
-void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTally& tally,
+bool packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTally& tally,
                     int workers) {
   const int level = run.options.compressionLevel;
   WorkerPool pool(run, workers, workers > 1 && level != 0);
+  if (pool.started() < workers) {
+    view.notice("could not start " + std::to_string(workers - pool.started()) + " of " +
+                std::to_string(workers) + " worker threads (" +
+                std::strerror(pool.startError()) + "); packing with " +
+                std::to_string(pool.started() == 0 ? 1 : pool.started()));
+  }
+  if (pool.started() == 0) return false;
   // Many files handed out ahead, so that the workers never wait for this thread, which reports
   // them a frame at a time; ESC takes back those no worker has begun.
   std::vector<FileJob*> batch;
@@ -123,9 +144,9 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
   // first is done, as a run in turn would decide it.
   const auto waitsForNamesake = [&](const FileJob& job) {
     if (!job.entry.sharesArchive) return false;
-    const std::string name = archiveNameOf(job.entry);
+    const std::string name = namesakeOf(job.entry);
     return std::any_of(inHand.begin(), inHand.end(), [&](const auto& held) {
-      return held->entry.sharesArchive && archiveNameOf(held->entry) == name;
+      return held->entry.sharesArchive && namesakeOf(held->entry) == name;
     });
   };
   bool announced = false;
@@ -139,8 +160,9 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
         if (step == SearchStep::End) {
           next.reset();
           searching = false;
-        } else if (step == SearchStep::FolderFailed) {
-          // Reported in its place among the files, as a run in turn reports it.
+        } else if (step == SearchStep::FolderFailed || step == SearchStep::TempArchive) {
+          // Dealt with in its place among the files, as a run in turn deals with it.
+          next->tempArchive = step == SearchStep::TempArchive;
           next->finished = true;
           inHand.push_back(std::move(next));
           continue;
@@ -153,9 +175,13 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
     pool.submit(batch);
     if (inHand.empty()) break;
     FileJob& oldest = *inHand.front();
-    if (oldest.folderError != 0) {
-      ++tally.failed;
-      view.folderFailed(oldest.entry.prefix, oldest.folderError);
+    if (oldest.folderError != 0 || oldest.tempArchive) {
+      if (oldest.tempArchive) {
+        meetTempArchive(oldest.entry, view);
+      } else {
+        ++tally.failed;
+        view.folderFailed(oldest.entry.prefix, oldest.folderError);
+      }
       inHand.pop_front();
       continue;
     }
@@ -197,6 +223,7 @@ void packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
     }
   }
   if (stopped) view.runStopped();
+  return true;
 }
 
 // The mask's folder, then its matches packed by one thread or several.
@@ -207,10 +234,9 @@ void walkFiles(BatchRun& run, RunView& view, RunTally& tally) {
     ++tally.failed;
     view.folderFailed(maskFolder(run.options.fileMask), search.error);
   }
-  if (run.options.workers == 0) {
+  // Without a worker thread to be had, the batch thread packs on its own.
+  if (run.options.workers == 0 || !packSideBySide(run, search, view, tally, run.options.workers)) {
     packInTurn(run, search, view, tally);
-  } else {
-    packSideBySide(run, search, view, tally, run.options.workers);
   }
 }
 

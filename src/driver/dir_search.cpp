@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "driver/naming.h"
+
 namespace {
 
 constexpr std::uint32_t kDosTimeFirst = (1u << 21) | (1u << 16);  // 1980-01-01 00:00:00
@@ -19,26 +21,21 @@ constexpr std::uint32_t kDosTimeLast = (127u << 25) | (12u << 21) | (31u << 16) 
 constexpr std::uint32_t kSharesArchive = 0x80000000u;
 constexpr std::size_t kMaxNamesSize = kSharesArchive - 256;
 
-std::string_view baseNameOf(const char* name) {
-  const std::string_view whole(name);
-  return whole.substr(0, whole.rfind('.'));
-}
-
-// Marks the names whose base name another match shares: only their archives can be met twice,
-// so only they need remembering when made.
+// Marks the names whose archive name another match shares, letter case aside (a file system
+// may ignore it): only their archives can be met twice, so only they need remembering when made,
+// and only they must wait for each other when workers pack side by side.
 void markSharedBaseNames(FolderListing& search) {
   const char* names = search.names.data();
-  std::vector<std::uint32_t> byBase(search.order.size());
-  for (std::uint32_t i = 0; i < byBase.size(); ++i) byBase[i] = i;
-  const auto base = [&](std::uint32_t index) {
-    return baseNameOf(names + (search.order[index] & ~kSharesArchive));
-  };
-  std::sort(byBase.begin(), byBase.end(),
-            [&](std::uint32_t a, std::uint32_t b) { return base(a) < base(b); });
-  for (std::size_t i = 1; i < byBase.size(); ++i) {
-    if (base(byBase[i - 1]) == base(byBase[i])) {
-      search.order[byBase[i - 1]] |= kSharesArchive;
-      search.order[byBase[i]] |= kSharesArchive;
+  std::vector<std::pair<std::string, std::uint32_t>> byArchive;
+  byArchive.reserve(search.order.size());
+  for (std::uint32_t i = 0; i < search.order.size(); ++i) {
+    byArchive.emplace_back(namesakeKey(archiveNameOf(names + search.order[i])), i);
+  }
+  std::sort(byArchive.begin(), byArchive.end());
+  for (std::size_t i = 1; i < byArchive.size(); ++i) {
+    if (byArchive[i - 1].first == byArchive[i].first) {
+      search.order[byArchive[i - 1].second] |= kSharesArchive;
+      search.order[byArchive[i].second] |= kSharesArchive;
     }
   }
 }
@@ -77,12 +74,13 @@ void keepName(std::string& names, std::vector<std::uint32_t>& order, const char*
   order.push_back(static_cast<std::uint32_t>(offset));
 }
 
-// A subfolder to walk into: a real folder (not a link to one) on the starting file system.
+// A subfolder to walk into: a real folder (not a link to one) on the starting file system. One
+// that cannot be looked at is kept too: opening it tells why, and that is reported.
 bool isSubfolder(int folder, const dirent& item, dev_t device) {
   if (item.d_type != DT_DIR && item.d_type != DT_UNKNOWN) return false;
   struct stat status;
-  return fstatat(folder, item.d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISDIR(status.st_mode) && status.st_dev == device;
+  if (fstatat(folder, item.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return errno != ENOENT;
+  return S_ISDIR(status.st_mode) && status.st_dev == device;
 }
 
 // Reads the listing's folder once. Returns 0 or the errno of the failure.
@@ -155,6 +153,8 @@ SearchStep nextSearchStep(DirectorySearch& search, SearchEntry& entry, int* erro
       entry.folder = listing.folder;
       entry.sharesArchive = (item & kSharesArchive) != 0;
       entry.looked = false;
+      entry.lookError = 0;
+      if (isTempArchiveName(entry.name)) return SearchStep::TempArchive;
       if (!search.lookLater && !lookAtEntry(entry)) continue;
       return SearchStep::File;
     }
@@ -190,13 +190,17 @@ SearchStep nextSearchStep(DirectorySearch& search, SearchEntry& entry, int* erro
 bool lookAtEntry(SearchEntry& entry) {
   // Following links: a link to a regular file is yielded, one to a folder or a FIFO is not.
   struct stat status;
-  if (fstatat(entry.folder->get(), entry.name.c_str(), &status, 0) != 0 ||
-      !S_ISREG(status.st_mode)) {
-    return false;
+  entry.looked = true;
+  if (fstatat(entry.folder->get(), entry.name.c_str(), &status, 0) != 0) {
+    // Gone since the listing, or a dangling link, is no file; anything else is a failure.
+    entry.lookError = errno == ENOENT ? 0 : errno;
+    return entry.lookError != 0;
   }
+  if (!S_ISREG(status.st_mode)) return false;
   entry.size = static_cast<std::uint64_t>(status.st_size);
   entry.time = dosDateTime(status.st_mtime);
-  entry.looked = true;
+  entry.device = static_cast<std::uint64_t>(status.st_dev);
+  entry.inode = static_cast<std::uint64_t>(status.st_ino);
   return true;
 }
 
@@ -204,6 +208,6 @@ bool nextSearchEntry(DirectorySearch& search, SearchEntry& entry) {
   int error = 0;
   for (;;) {
     const SearchStep step = nextSearchStep(search, entry, &error);
-    if (step != SearchStep::FolderFailed) return step == SearchStep::File;
+    if (step == SearchStep::File || step == SearchStep::End) return step == SearchStep::File;
   }
 }

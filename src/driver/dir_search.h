@@ -25,6 +25,11 @@ struct SearchEntry {
   bool sharesArchive = false;
   // Size and time are known: the search looked at the file (see DirectorySearch::lookLater).
   bool looked = true;
+  // The file could not be looked at (errno): a failure to report in its place.
+  int lookError = 0;
+  // The file it names, once looked at: two names of one file are never packed side by side.
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
 };
 
 // One folder, read once: its matching names (and, when walking a tree, its subfolders' names)
@@ -65,18 +70,20 @@ void startSearch(DirectorySearch& search, int workDir, std::string_view mask,
                  bool recursive = false);
 
 // What the next step of a search found.
-enum class SearchStep { File, FolderFailed, End };
+enum class SearchStep { File, FolderFailed, TempArchive, End };
 
-// The next match that is a regular file, or a symbolic link to one, at the moment of the call;
-// or a folder below the starting one that could not be read (its path in entry.prefix, the
-// errno in *error; the walk goes on past it); or the end. Fills entry in place, so a run reuses
-// its strings' storage.
+// The next match that is a regular file, or a symbolic link to one, at the moment of the call,
+// or one that could not be looked at (entry.lookError set); or a folder below the starting one
+// that could not be read (its path in entry.prefix, the errno in *error; the walk goes on past
+// it); or a match named as a temporary archive is named, which is never packed; or the end.
+// Fills entry in place, so a run reuses its strings' storage.
 SearchStep nextSearchStep(DirectorySearch& search, SearchEntry& entry, int* error);
-// The same, passing over folders that could not be read.
+// The same, passing over folders that could not be read and temporary archives.
 bool nextSearchEntry(DirectorySearch& search, SearchEntry& entry);
 
-// Looks at an entry yielded unlooked at: true, with its size and time filled in, when it is a
-// regular file or a link to one.
+// Looks at an entry yielded unlooked at: true, with its size, time and identity filled in, when
+// it is a regular file or a link to one, and true with lookError set when it cannot be looked
+// at; false when it is gone or no file (a folder, a FIFO, a dangling link).
 bool lookAtEntry(SearchEntry& entry);
 
 // A time in the packed DOS form, local time, seconds halved. Times before 1980 give

@@ -29,6 +29,24 @@ inline constexpr std::uint8_t LOG_CLOSE_FAILED = 5;
 // The source changed while it was read (or its name came to name another file): its archive
 // holds what was read and is kept, the source is never deleted.
 inline constexpr std::uint8_t LOG_CHANGED_WHILE_READ = 6;
+// Skipped under -D: another program has the source open, so the archive could not be the last
+// word on it.
+inline constexpr std::uint8_t LOG_IN_USE = 7;
+// Skipped under -O: what stands at the archive name is not an archive of this file alone.
+inline constexpr std::uint8_t LOG_OTHER_ARCHIVE = 8;
+// Skipped: a symbolic link whose owner is neither its target's nor root.
+inline constexpr std::uint8_t LOG_UNSAFE_LINK = 9;
+// The archive read back did not give the source's data: nothing committed, nothing deleted.
+inline constexpr std::uint8_t LOG_VERIFY_FAILED = 10;
+// The archive stands, but the source could not be deleted.
+inline constexpr std::uint8_t LOG_DELETE_FAILED = 11;
+inline constexpr std::uint8_t kLogCodes = 12;
+
+// Skips leave the file as it was for a reason of its own; every other code is a failure.
+constexpr bool isSkip(std::uint8_t code) {
+  return code == LOG_SKIPPED || code == LOG_IN_USE || code == LOG_OTHER_ARCHIVE ||
+         code == LOG_UNSAFE_LINK;
+}
 
 // What a report says beyond its code and the system's reason.
 enum class ReportDetail : std::uint8_t {
@@ -41,6 +59,14 @@ enum class ReportDetail : std::uint8_t {
   Changed,        // the source changed while it was read
   NameMoved,      // the source's name came to name another file before the delete
   OwnOutput,      // skipped: the file is where this run writes its report or its errors
+  InUse,          // another program has the file open
+  NotAZip,        // -O: what stands at the archive name is no ZIP archive
+  OtherEntries,   // -O: the archive there holds another file, or several
+  LinkOwner,      // the link's owner is neither its target's nor root
+  BadArchive,     // the archive read back is not what was written
+  ReadOnly,       // the source has no write bit for its owner: kept as one the user protects
+  FolderNotSynced,  // the archive's folder could not be synced, so the delete was not risked
+  WrittenBack,      // written to while it was deleted: its bytes were written back
 };
 
 struct FileReport {
@@ -51,11 +77,13 @@ struct FileReport {
 
 // What became of one file. A failure followed by a failing close gives two reports.
 struct FileOutcome {
-  static constexpr int kMaxReports = 3;
+  static constexpr int kMaxReports = 4;
   std::array<FileReport, kMaxReports> reports{};
   int reportCount = 0;
   bool committed = false;  // a complete archive stands at the archive name
   bool deleted = false;    // the source was removed (-D)
+  // -D with a committed archive and no failure: why the source was kept all the same.
+  ReportDetail keptBecause = ReportDetail::None;
   std::uint64_t bytesRead = 0;
   std::uint64_t archiveSize = 0;
   std::string archiveName;  // in the working folder
@@ -65,7 +93,7 @@ struct FileOutcome {
   }
   bool failed() const {
     for (int i = 0; i < reportCount; ++i) {
-      if (reports[i].code != LOG_SKIPPED) return true;
+      if (!isSkip(reports[i].code)) return true;
     }
     return false;
   }

@@ -4,7 +4,9 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <system_error>
 
 namespace {
 
@@ -13,7 +15,8 @@ namespace {
 void leaveSignalsToTheMainThread() {
   sigset_t signals;
   sigfillset(&signals);
-  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) {
+  // SIGIO tells of a broken lease; whichever thread takes it lets the lease go.
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT, SIGIO}) {
     sigdelset(&signals, sig);
   }
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
@@ -21,44 +24,24 @@ void leaveSignalsToTheMainThread() {
 
 }  // namespace
 
-void deflateChunk(ChunkTask& task, z_stream& stream) {
-  task.crc = crc32(0, task.input.data(), static_cast<uInt>(task.input.size()));
-  if (!task.dictionary.empty() &&
-      deflateSetDictionary(&stream, task.dictionary.data(),
-                           static_cast<uInt>(task.dictionary.size())) != Z_OK) {
-    return;
-  }
-  // The bound for the whole input in one call, and room for the flush's empty stored block.
-  task.output.resize(deflateBound(&stream, task.input.size()) + 16);
-  stream.next_in = task.input.data();
-  stream.avail_in = static_cast<uInt>(task.input.size());
-  stream.next_out = task.output.data();
-  stream.avail_out = static_cast<uInt>(task.output.size());
-  const int flush = task.last ? Z_FINISH : Z_SYNC_FLUSH;
-  for (;;) {
-    const int result = deflate(&stream, flush);
-    if (result == Z_STREAM_END ||
-        (flush == Z_SYNC_FLUSH && result == Z_OK && stream.avail_in == 0 && stream.avail_out > 0)) {
-      break;
-    }
-    if (result != Z_OK && result != Z_BUF_ERROR) return;
-    const std::size_t used = task.output.size() - stream.avail_out;
-    task.output.resize(task.output.size() * 2);
-    stream.next_out = task.output.data() + used;
-    stream.avail_out = static_cast<uInt>(task.output.size() - used);
-  }
-  task.output.resize(task.output.size() - stream.avail_out);
-  task.ok = true;
-}
-
 WorkerPool::WorkerPool(BatchRun& run, int workers, bool chunking)
     : run_(run), lowWater_(static_cast<std::size_t>(workers)) {
   for (int i = 0; i < workers; ++i) {
-    // Slot 0 of the temporary files is the batch thread's own.
+    // Slot 0 is the batch thread's own.
     packers_.push_back(std::make_unique<Packer>(i + 1));
     if (chunking) packers_.back()->chunks = this;
   }
-  for (auto& packer : packers_) threads_.emplace_back([this, &packer] { work(*packer); });
+  for (auto& packer : packers_) {
+    try {
+      threads_.emplace_back([this, &packer] { work(*packer); });
+    } catch (const std::system_error& failure) {
+      // At a thread or process limit: the run goes on with the workers there are.
+      startError_ = failure.code().value() != 0 ? failure.code().value() : EAGAIN;
+      break;
+    }
+  }
+  packers_.resize(threads_.size());
+  lowWater_ = threads_.size();
 }
 
 WorkerPool::~WorkerPool() {
@@ -143,15 +126,9 @@ void WorkerPool::work(Packer& packer) {
     if (!files_.empty()) {
       FileJob* job = files_.front();
       files_.pop_front();
+      const std::uint64_t ticket = nextTicket_++;
       guard.unlock();
-      job->notAFile = !job->entry.looked && !lookAtEntry(job->entry);
-      job->size = job->entry.size;
-      job->looked = true;
-      packer.progress = [job](std::uint64_t position, std::uint64_t size) {
-        job->size.store(size, std::memory_order_relaxed);
-        job->position.store(position, std::memory_order_relaxed);
-      };
-      if (!job->notAFile) job->outcome = archiveOneFile(run_, packer, job->entry);
+      pack(*job, packer, ticket);
       guard.lock();
       job->finished = true;
       if (files_.size() < lowWater_ && !starving_) {
@@ -162,6 +139,49 @@ void WorkerPool::work(Packer& packer) {
       return;
     }
   }
+}
+
+void WorkerPool::pack(FileJob& job, Packer& packer, std::uint64_t ticket) {
+  job.notAFile = !job.entry.looked && !lookAtEntry(job.entry);
+  const FileKey key{job.entry.device, job.entry.inode};
+  const bool claimed = !job.notAFile && job.entry.lookError == 0;
+  const bool waited = claimFile(claimed ? &key : nullptr, ticket);
+  // Another name of this file was packed meanwhile (and perhaps deleted): looked at again, as a
+  // run in turn would look at it only now.
+  if (waited) {
+    job.entry.looked = false;
+    job.entry.lookError = 0;
+    job.notAFile = !lookAtEntry(job.entry);
+  }
+  job.size = job.entry.size;
+  job.looked = true;
+  packer.progress = [&job](std::uint64_t position, std::uint64_t size) {
+    job.size.store(size, std::memory_order_relaxed);
+    job.position.store(position, std::memory_order_relaxed);
+  };
+  if (!job.notAFile) job.outcome = archiveOneFile(run_, packer, job.entry);
+  if (claimed) releaseFile(key);
+}
+
+bool WorkerPool::claimFile(const FileKey* file, std::uint64_t ticket) {
+  std::unique_lock<std::mutex> guard(lock_);
+  claims_.wait(guard, [&] { return nextClaim_ == ticket; });
+  ++nextClaim_;
+  claims_.notify_all();
+  if (file == nullptr) return false;
+  std::deque<std::uint64_t>& holders = inHand_[*file];
+  holders.push_back(ticket);
+  const bool waited = holders.front() != ticket;
+  claims_.wait(guard, [&] { return holders.front() == ticket; });
+  return waited;
+}
+
+void WorkerPool::releaseFile(const FileKey& file) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto held = inHand_.find(file);
+  held->second.pop_front();
+  if (held->second.empty()) inHand_.erase(held);
+  claims_.notify_all();
 }
 
 int onlineCores() {

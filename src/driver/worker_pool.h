@@ -8,38 +8,15 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include <zlib.h>
-
 #include "driver/archive.h"
-
-// One chunk of a big file: deflated on its own, primed with the 32 KiB before it, and ended on
-// a byte boundary (or, for the last, with the end of the stream), so the chunks joined in order
-// are one deflate stream.
-struct ChunkTask {
-  std::vector<unsigned char> input;
-  std::vector<unsigned char> dictionary;  // up to 32 KiB before the chunk; empty for the first
-  bool last = false;
-  int level = 0;
-  std::vector<unsigned char> output;
-  uLong crc = 0;    // of input
-  bool ok = false;  // deflate did its part
-  std::atomic<bool> done{false};
-};
-
-// Deflates task with stream, which is set up for the task's level and reset.
-void deflateChunk(ChunkTask& task, z_stream& stream);
-
-class ChunkPool {
- public:
-  virtual ~ChunkPool() = default;
-  virtual void submit(ChunkTask* task) = 0;
-  // Deflates waiting chunks on the calling thread, with its packer's stream, until done() holds.
-  virtual void helpUntil(Packer& packer, const std::function<bool()>& done) = 0;
-};
+#include "driver/chunk_pipeline.h"
 
 // A file handed to the workers. position and size follow its progress; outcome is valid once
 // finished() says so.
@@ -47,6 +24,7 @@ struct FileJob {
   int number = 0;
   SearchEntry entry;
   int folderError = 0;  // not a file: a folder of the walk that could not be read
+  bool tempArchive = false;  // not a file: a temporary archive's name, never packed
   // Set once a worker has looked at the entry; notAFile then when it is no regular file (it is
   // passed over without a word, as the search passes over such names).
   std::atomic<bool> looked{false};
@@ -59,11 +37,16 @@ struct FileJob {
 
 class WorkerPool final : public ChunkPool {
  public:
-  // With chunking, big files are cut into chunks that every worker helps to deflate.
+  // Starts up to `workers` threads; with chunking, big files are cut into chunks that every
+  // worker helps to deflate. Fewer start when the system refuses threads: see started().
   WorkerPool(BatchRun& run, int workers, bool chunking);
   ~WorkerPool() override;
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
+
+  // The threads that did start, and the errno of the first that did not (0 when all did).
+  int started() const { return static_cast<int>(threads_.size()); }
+  int startError() const { return startError_; }
 
   // Hands the jobs out, in order.
   void submit(const std::vector<FileJob*>& jobs);
@@ -78,18 +61,32 @@ class WorkerPool final : public ChunkPool {
 
  private:
   void work(Packer& packer);
+  void pack(FileJob& job, Packer& packer, std::uint64_t ticket);
   void finishChunk(ChunkTask& task, Packer& packer);
   // Deflates the oldest waiting chunk, if there is one, with the lock released meanwhile.
   bool runWaitingChunk(std::unique_lock<std::mutex>& guard, Packer& packer);
+  // Device and inode.
+  using FileKey = std::pair<std::uint64_t, std::uint64_t>;
+  // Two names of one file (hard links, links) are packed one after the other, in the order
+  // the files were handed out, as a run in turn packs them. Claims are made in ticket order;
+  // file is null for a job that is no file. True when the job had to wait for another.
+  bool claimFile(const FileKey* file, std::uint64_t ticket);
+  void releaseFile(const FileKey& file);
 
   BatchRun& run_;
   std::vector<std::unique_ptr<Packer>> packers_;
   std::vector<std::thread> threads_;
+  int startError_ = 0;
   std::mutex lock_;
   std::condition_variable changed_;  // for the workers: a file or a chunk came or a chunk is done
   std::condition_variable awake_;    // for the batch thread: see waitFor
+  std::condition_variable claims_;   // for workers waiting to claim a file
   std::deque<FileJob*> files_;
   std::deque<ChunkTask*> chunks_;
+  std::uint64_t nextTicket_ = 0;  // given to the next file a worker takes
+  std::uint64_t nextClaim_ = 0;   // the ticket whose claim comes next
+  // The files in hand, by device and inode, each with the tickets that hold or wait for it.
+  std::map<FileKey, std::deque<std::uint64_t>> inHand_;
   bool starving_ = false;  // fewer files wait than there are workers
   std::size_t lowWater_;
   bool stopping_ = false;

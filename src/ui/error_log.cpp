@@ -1,5 +1,6 @@
 #include "ui/error_log.h"
 
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -12,8 +13,10 @@ namespace {
 constexpr std::string_view logMessages[] = {
     "Skipped: ZIP already exists", "Unable to open/create file ", "Error adding file to ZIP   ",
     "Error reading file         ", "Error writing to file      ", "Error closing file         ",
-    "File changed while zipping ",
+    "File changed while zipping ", "Skipped: file in use       ", "Skipped: another file's ZIP",
+    "Skipped: link of other user", "Archive failed verification", "Error deleting file        ",
 };
+static_assert(std::size(logMessages) == kLogCodes);
 
 constexpr std::string_view kSkippedTag = "|12! SKIPPED|04: ";
 constexpr std::string_view kErrorTag = "|12! ERROR  |04: ";
@@ -42,7 +45,7 @@ int gViewTop = 1;
 int gViewRow = 1;
 
 std::string_view tagFor(uint8_t code) {
-  return code == LOG_SKIPPED ? kSkippedTag : kErrorTag;
+  return isSkip(code) ? kSkippedTag : kErrorTag;
 }
 
 int storedCount() {
@@ -125,7 +128,7 @@ void moveSelection(uint8_t key) {
 
 void recordLogEntry(uint8_t code, int fileNumber, std::string_view fileName, int error) {
   ++gReports;
-  if (code != LOG_SKIPPED) ++gFailures;
+  if (!isSkip(code)) ++gFailures;
   // Beyond the table's slots a report still shows and counts; only the entry is not kept.
   if (storedCount() < kErrorLogSlots) {
     gEntries.push_back({static_cast<uint16_t>(fileNumber), std::string(fileName), code, error});

@@ -13,7 +13,7 @@ inline constexpr int kErrorLogSlots = 1000;
 struct LogEntry {
   uint16_t fileNumber;   // low 16 bits of the file's number in the run
   std::string fileName;  // baseName + extension of the file in hand
-  uint8_t code;          // LOG_SKIPPED ... LOG_CHANGED_WHILE_READ
+  uint8_t code;          // LOG_SKIPPED ... LOG_DELETE_FAILED
   int error = 0;         // errno of the call that failed, 0 when none did
 };
 
@@ -24,7 +24,7 @@ void addLogEntry(uint8_t code, int fileNumber, std::string_view fileName, int er
 void recordLogEntry(uint8_t code, int fileNumber, std::string_view fileName, int error = 0);
 // Reports in this run, stored or not.
 int errorCount();
-// Reports with an error code (1-6) in this run, stored or not.
+// Reports with a failure code (not a skip) in this run, stored or not.
 int failureCount();
 // The stored entry at 1-based index, or nullptr.
 const LogEntry* logEntry(int index);

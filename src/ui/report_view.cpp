@@ -79,16 +79,36 @@ std::string_view detailText(ReportDetail detail) {
       return "its name now names another file";
     case ReportDetail::OwnOutput:
       return "the run's own output";
+    case ReportDetail::InUse:
+      return "another program has the file open";
+    case ReportDetail::NotAZip:
+      return "what stands at the archive name is no ZIP archive";
+    case ReportDetail::OtherEntries:
+      return "the archive there holds another file";
+    case ReportDetail::LinkOwner:
+      return "the link's owner is neither its target's nor root";
+    case ReportDetail::BadArchive:
+      return "the archive did not read back as the file's data";
+    case ReportDetail::ReadOnly:
+      return "the file is read-only";
+    case ReportDetail::FolderNotSynced:
+      return "the archive's folder could not be synced";
+    case ReportDetail::WrittenBack:
+      return "the file changed while it was deleted; its data was written back";
     case ReportDetail::None:
       break;
   }
   return {};
 }
 
-// The system's reason, or what the program knows instead.
+// What the program knows and the system's reason, either or both.
 std::string reason(const FileReport& report) {
-  if (report.detail != ReportDetail::None) return std::string(detailText(report.detail));
-  return report.error != 0 ? std::strerror(report.error) : std::string();
+  std::string why(detailText(report.detail));
+  if (report.error != 0) {
+    if (!why.empty()) why += ": ";
+    why += std::strerror(report.error);
+  }
+  return why;
 }
 
 // "message: reason", or the message alone when there is no reason.
@@ -99,7 +119,7 @@ std::string problem(const FileReport& report) {
 
 const FileReport* firstFailure(const FileOutcome& outcome) {
   for (int i = 0; i < outcome.reportCount; ++i) {
-    if (outcome.reports[i].code != LOG_SKIPPED) return &outcome.reports[i];
+    if (!isSkip(outcome.reports[i].code)) return &outcome.reports[i];
   }
   return nullptr;
 }
@@ -123,6 +143,12 @@ class ReportView final : public RunView {
       if (failure->code == LOG_CHANGED_WHILE_READ && outcome.committed) {
         out_.line("changed " + shown + " -> " + archive + " (kept: " + reason(*failure) + ")",
                   true);
+      } else if (outcome.committed) {
+        // The archive stands; only the delete did not happen.
+        const std::string why =
+            failure->code == LOG_DELETE_FAILED ? reason(*failure) : problem(*failure);
+        out_.line("zipped " + shown + " -> " + archive);
+        out_.line("kept " + shown + " (not deleted: " + why + ")", true);
       } else {
         out_.line("failed " + shown + ": " + problem(*failure), true);
       }
@@ -130,6 +156,10 @@ class ReportView final : public RunView {
       out_.line("skipped " + shown + " (" + reason(outcome.reports[0]) + ")");
     } else if (outcome.committed) {
       out_.line("zipped " + shown + " -> " + archive);
+      if (outcome.keptBecause != ReportDetail::None) {
+        out_.line("kept " + shown + " (not deleted: " +
+                  std::string(detailText(outcome.keptBecause)) + ")");
+      }
     }
     if (outcome.deleted) out_.line("deleted " + shown);
   }
@@ -139,6 +169,10 @@ class ReportView final : public RunView {
     out_.line("failed " + escapedName(folder) + ": " + std::string(kFolderMessage) + ": " +
                   std::strerror(error),
               true);
+  }
+
+  void leftoverRemoved(std::string_view name) override {
+    out_.line("removed " + escapedName(name) + " (left over by an interrupted run)");
   }
 
   void runStopped() override { out_.line("stopped with ESC"); }
@@ -181,6 +215,8 @@ class ProblemView final : public RunView {
                   std::strerror(error),
               true);
   }
+
+  void notice(std::string_view text) override { out_.line("vordex: " + std::string(text), true); }
 
   void runEnded(const RunTally& tally) override {
     if (tally.files == 0 && !folderFailed_) {

@@ -25,6 +25,10 @@ class RunView {
                             const FileOutcome& /*outcome*/) {}
   // The mask's folder exists but could not be read (errno error): a failure of the run.
   virtual void folderFailed(std::string_view /*folder*/, int /*error*/) {}
+  // A temporary archive that a run which was killed left behind was removed.
+  virtual void leftoverRemoved(std::string_view /*name*/) {}
+  // Something about the run as a whole that is no file's outcome (fewer threads than asked).
+  virtual void notice(std::string_view /*text*/) {}
   // ESC stopped the run after the file in hand.
   virtual void runStopped() {}
   // The last event; a view may take the keyboard here (the error viewer).
@@ -61,6 +65,12 @@ class RunViews final : public RunView {
   }
   void folderFailed(std::string_view folder, int error) override {
     for (auto& view : views_) view->folderFailed(folder, error);
+  }
+  void leftoverRemoved(std::string_view name) override {
+    for (auto& view : views_) view->leftoverRemoved(name);
+  }
+  void notice(std::string_view text) override {
+    for (auto& view : views_) view->notice(text);
   }
   void runStopped() override {
     for (auto& view : views_) view->runStopped();

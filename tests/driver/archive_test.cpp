@@ -19,9 +19,11 @@
 
 #include "archive_reader.h"
 #include "driver/dir_search.h"
+#include "driver/naming.h"
 #include "driver/run_state.h"
-#include "driver/temp_files.h"
+#include "driver/temp_archive.h"
 #include "driver/worker_pool.h"
+#include "driver/zip_entry.h"
 #include "test_folder.h"
 
 namespace {
@@ -176,20 +178,36 @@ TEST_F(ArchiveOneFile, ZipFilesAreSkippedInAnyCaseEvenWithOverwrite) {
     EXPECT_EQ(readFile(name), "not packed");
 }
 
-TEST_F(ArchiveOneFile, AnExistingArchiveIsKeptWithoutOverwriteAndReplacedWithIt) {
-  writeFile("a.txt", "new data");
-  writeFile("a.zip", "an older archive");
+TEST_F(ArchiveOneFile, OverwriteReplacesOnlyAnArchiveOfThisSameFile) {
+  writeFile("a.txt", "old data");
   archive("a.txt");
-  EXPECT_EQ(log_, Log{"0 1 a.txt"});
-  EXPECT_EQ(readFile("a.zip"), "an older archive");
+  const std::string older = readFile("a.zip");
+  writeFile("a.txt", "new data");
+  archive("a.txt");
+  EXPECT_EQ(log_, Log{"0 2 a.txt"});
+  EXPECT_EQ(readFile("a.zip"), older);
 
   // Replaced by a rename: another name of the old archive keeps the old bytes.
   ASSERT_EQ(link("a.zip", "other-name.zip"), 0);
   options().overwriteArchives = true;
+  run_.createdArchives.clear();  // as a later run
   archive("a.txt");
-  EXPECT_EQ(log_, Log{"0 1 a.txt"});
+  EXPECT_EQ(log_, Log{"0 2 a.txt"});
   expectSingleEntry("a.zip", "a.txt", "new data");
-  EXPECT_EQ(readFile("other-name.zip"), "an older archive");
+  EXPECT_EQ(readFile("other-name.zip"), older);
+
+  // Anything else at the name may be another file's only copy: kept, the file skipped.
+  writeFile("b.log", "b's own data");
+  writeFile("b.txt", "another file of that base name");
+  writeFile("c.txt", "c");
+  writeFile("c.zip", "no archive at all");
+  archive("b.log");
+  run_.createdArchives.clear();
+  archive("b.txt");
+  archive("c.txt");
+  EXPECT_EQ(log_, (Log{"0 2 a.txt", "8 5 b.txt", "8 6 c.txt"}));
+  expectSingleEntry("b.zip", "b.log", "b's own data");
+  EXPECT_EQ(readFile("c.zip"), "no archive at all");
 }
 
 TEST_F(ArchiveOneFile, AnArchiveThisRunMadeIsNeverOverwritten) {
@@ -309,24 +327,27 @@ TEST_F(ArchiveOneFile, FailingWritesAndClosesLeaveTheOlderArchiveAndTheSource) {
   options().overwriteArchives = true;
   options().compressionLevel = 0;
   const std::string data = randomBytes(300000);
+  writeFile("big.bin", "an older version");
+  archive("big.bin");
+  const std::string older = readFile("big.zip");
   writeFile("big.bin", data);
-  writeFile("big.zip", "an older archive");
   writeFile("small.txt", textBytes(1000));
+  run_.createdArchives.clear();
   {
     FileSizeLimit limit(100000);
     archive("big.bin");
   }
-  EXPECT_EQ(log_, (Log{"4 1 big.bin", "5 1 big.bin"}));
+  EXPECT_EQ(log_, (Log{"4 2 big.bin", "5 2 big.bin"}));
   EXPECT_EQ(last_.reports[0].error, EFBIG);
   {
     FileSizeLimit limit(20);
     archive("small.txt");
   }
   ASSERT_GE(log_.size(), 3u);
-  for (std::size_t i = 2; i < log_.size(); ++i) EXPECT_EQ(log_[i], "5 2 small.txt");
+  for (std::size_t i = 2; i < log_.size(); ++i) EXPECT_EQ(log_[i], "5 3 small.txt");
   EXPECT_EQ(readFile("big.bin"), data);
   EXPECT_EQ(readFile("small.txt"), textBytes(1000));
-  EXPECT_EQ(readFile("big.zip"), "an older archive");
+  EXPECT_EQ(readFile("big.zip"), older);
   EXPECT_EQ(listing(), (std::vector<std::string>{"big.bin", "big.zip", "small.txt"}));
 }
 
@@ -356,8 +377,7 @@ TEST_F(ArchiveOneFile, DeleteRemovesOnlyWhatItMayAfterSuccess) {
   expectSingleEntry("inner.zip", "inner.txt", "inner");  // in the current folder, bare name
 }
 
-TEST_F(ArchiveOneFile, ASourceThatChangesWhileReadKeepsItsArchiveAndIsNotDeleted) {
-  options().deleteAfterZipping = true;
+TEST_F(ArchiveOneFile, ASourceThatChangesWhileReadKeepsItsArchive) {
   const std::string data = textBytes(100000);
   writeFile("grows.log", data);
   duringRead_ = [] { std::ofstream("grows.log", std::ios::app) << "one more line\n"; };
@@ -372,6 +392,7 @@ TEST_F(ArchiveOneFile, ASourceThatChangesWhileReadKeepsItsArchiveAndIsNotDeleted
   EXPECT_EQ(entries->front().data.substr(0, data.size()), data);
 
   // Rotated while read: the old file moves on, a new one takes its name; neither is deleted.
+  options().deleteAfterZipping = true;
   writeFile("app.log", data);
   duringRead_ = [] {
     ASSERT_EQ(rename("app.log", "app.log.1"), 0);
@@ -384,6 +405,28 @@ TEST_F(ArchiveOneFile, ASourceThatChangesWhileReadKeepsItsArchiveAndIsNotDeleted
   expectSingleEntry("app.zip", "app.log", data);
 }
 
+TEST_F(ArchiveOneFile, WithDeleteAFileAnotherProgramOpensIsInUseAndKeptWhole) {
+  options().deleteAfterZipping = true;
+  const std::string data = textBytes(100000);
+  writeFile("live.log", data);
+  // Opened by someone else while it is read: the lease breaks, nothing is committed.
+  duringRead_ = [] { std::ofstream("live.log", std::ios::app) << "one more line\n"; };
+  archive("live.log");
+  EXPECT_EQ(log_, Log{"7 1 live.log"});
+  EXPECT_FALSE(last_.committed);
+  EXPECT_EQ(readFile("live.log"), data + "one more line\n");
+
+  // Open before the run starts: no lease is granted, nothing is read.
+  const int reader = open("live.log", O_RDONLY);
+  ASSERT_GE(reader, 0);
+  archive("live.log");
+  close(reader);
+  EXPECT_EQ(log_.back(), "7 2 live.log");
+  EXPECT_EQ(listing(), std::vector<std::string>{"live.log"});
+  archive("live.log");
+  EXPECT_TRUE(last_.deleted);
+}
+
 TEST_F(ArchiveOneFile, AnArchiveMadeMeanwhileByAnotherRunIsKept) {
   options().deleteAfterZipping = true;
   writeFile("report.txt", textBytes(50000));
@@ -394,21 +437,25 @@ TEST_F(ArchiveOneFile, AnArchiveMadeMeanwhileByAnotherRunIsKept) {
   EXPECT_EQ(listing(), (std::vector<std::string>{"report.txt", "report.zip"}));
 }
 
-TEST_F(ArchiveOneFile, TheTemporaryFileIsRecordedForTheSignalPathUntilCommitted) {
+TEST_F(ArchiveOneFile, TheSignalPathRemovesTheTemporaryFileAndLetsNoOtherBeCreated) {
   writeFile("report.txt", textBytes(50000));
-  std::vector<std::string> during;
-  duringRead_ = [&] {
-    during = listing();
-    removeTempFiles();  // what a fatal signal does now
+  writeFile("second.txt", textBytes(50000));
+  // What a fatal signal does marks the process as dying for good: it runs in a child.
+  const auto signalMidFile = [this] {
+    std::vector<std::string> during;
+    duringRead_ = [&] {
+      during = listing();
+      removeTempFiles();
+    };
+    archive("report.txt");
+    archive("second.txt");
+    const bool tempSeen = during.size() == 3 && during[0].rfind(".report.zip.", 0) == 0 &&
+                          isTempArchiveName(during[0]);
+    const bool nothingLeft = listing() == std::vector<std::string>{"report.txt", "second.txt"};
+    const bool reported = log_ == Log{"1 1 report.txt", "1 2 second.txt"};
+    std::_Exit(tempSeen && nothingLeft && reported ? 0 : 1);
   };
-  archive("report.txt");
-  ASSERT_EQ(during.size(), 2u);
-  const std::string& temp = during[0];
-  EXPECT_EQ(temp.rfind(".report.zip.", 0), 0u) << temp;
-  EXPECT_EQ(temp.size(), std::string(".report.zip.").size() + 8);
-  // The file the signal path removed cannot be committed; nothing is left behind.
-  EXPECT_EQ(log_, Log{"1 1 report.txt"});
-  EXPECT_EQ(listing(), std::vector<std::string>{"report.txt"});
+  EXPECT_EXIT(signalMidFile(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Zip64, OpenedWhenDeflatesWorstCaseCanReachFourGiB) {
@@ -432,14 +479,32 @@ TEST(Zip64, OpenedWhenDeflatesWorstCaseCanReachFourGiB) {
   EXPECT_TRUE(needsZip64(firstNeeding - 1, 200));
 }
 
-TEST(TempArchiveName, HiddenBesideTheArchiveAndWithinNameMax) {
+TEST(TempArchiveName, HiddenBesideTheArchiveWithinNameMaxAndRecognised) {
   const std::string name = tempArchiveName("report.zip", 123456789);
   EXPECT_EQ(name.rfind(".report.zip.", 0), 0u);
   EXPECT_EQ(name.size(), 20u);
   EXPECT_NE(name, tempArchiveName("report.zip", 987654321));
+  EXPECT_TRUE(isTempArchiveName(name));
   const std::string longName = tempArchiveName(std::string(251, 'x') + ".zip", 1);
   EXPECT_EQ(longName.size(), static_cast<std::size_t>(NAME_MAX));
   EXPECT_EQ(longName[0], '.');
+  EXPECT_TRUE(isTempArchiveName(longName));
+  // Names a user may well have are packed as ever.
+  for (const char* other : {".report.zip", ".report.zip.bak", "report.zip.AbCd1234",
+                            ".report.txt.AbCd1234", ".report.zip.AbCd-234", ".zip.AbCd1234",
+                            ".a.ZIP.AbCd1234"}) {
+    EXPECT_FALSE(isTempArchiveName(other)) << other;
+  }
+}
+
+TEST(Namesakes, ArchiveNamesThatDifferOnlyInCaseShareAKey) {
+  EXPECT_EQ(namesakeKey(archiveNameOf("Report.txt")), namesakeKey(archiveNameOf("report.log")));
+  EXPECT_NE(namesakeKey(archiveNameOf("report.txt")), namesakeKey(archiveNameOf("reports.txt")));
+  EXPECT_EQ(archiveNameOf("a.tar.gz"), "a.tar.zip");
+  EXPECT_EQ(archiveNameOf("README"), "README.zip");
+  EXPECT_EQ(archiveNameOf(".profile"), ".zip");
+  EXPECT_TRUE(isZipName("DATA.Zip"));
+  EXPECT_FALSE(isZipName("data.zip.txt"));
 }
 
 }  // namespace

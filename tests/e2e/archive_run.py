@@ -52,10 +52,12 @@ def local_header(path, info):
         archive.seek(info.header_offset)
         fields = struct.unpack("<IHHHHHIIIHH", archive.read(30))
         name = archive.read(fields[9])
+        extra = archive.read(fields[10])
     keys = ("signature", "version", "flag", "method", "time", "date", "crc", "compressed",
             "size", "name_length", "extra_length")
     header = dict(zip(keys, fields))
     header["name"] = name
+    header["extra"] = extra
     return header
 
 
@@ -68,12 +70,24 @@ def unzip_test(path):
     return done.returncode == 0
 
 
-def check_single_entry(test, archive_path, source_path, entry_name, level=-1):
-    """The archive holds exactly one entry, named entry_name (bytes), with the source's data
-    and date, written as the plain call sequence writes it."""
+def unix_extra(status, local):
+    """The extra fields a Unix host writes: the times in UTC (modification and, in the local
+    header, access) and the owner."""
+    times = struct.pack("<I", int(status.st_mtime) & 0xFFFFFFFF)
+    if local:
+        times += struct.pack("<I", int(status.st_atime) & 0xFFFFFFFF)
+    return (struct.pack("<HHB", 0x5455, 1 + len(times), 3) + times +
+            struct.pack("<HHBBIBI", 0x7875, 11, 1, 4, status.st_uid, 4, status.st_gid))
+
+
+def check_single_entry(test, archive_path, source_path, entry_name, level=-1, source_status=None):
+    """The archive holds exactly one entry, named entry_name (bytes), with the source's data,
+    date, mode, times and owner, written as the plain call sequence writes it. source_status:
+    the source's status when it is gone (-D)."""
     with open(source_path, "rb") as source:
         data = source.read()
-    mtime = os.stat(source_path).st_mtime
+    status = source_status or os.stat(source_path)
+    mtime = status.st_mtime
     utf8 = _is_non_ascii_utf8(entry_name)
     with open(archive_path, "rb") as raw, zipfile.ZipFile(raw) as archive:
         entries = archive.infolist()
@@ -84,10 +98,11 @@ def check_single_entry(test, archive_path, source_path, entry_name, level=-1):
         expected_flags = LEVEL_FLAGS.get(level, 0) | (UTF8_FLAG if utf8 else 0)
         test.assertEqual(info.flag_bits, expected_flags)
         test.assertEqual(info.date_time, dos_date_time(mtime))
-        test.assertEqual(info.external_attr, 0)
+        read_only = 0 if status.st_mode & 0o200 else 1
+        test.assertEqual(info.external_attr, (status.st_mode << 16) | read_only)
         test.assertIn(info.internal_attr, (0, 1))  # 1: zlib judged the data to be text
-        test.assertEqual((info.create_system, info.create_version), (0, 0))
-        test.assertEqual(info.extra, b"")
+        test.assertEqual((info.create_system, info.create_version), (3, 0))
+        test.assertEqual(info.extra, unix_extra(status, local=False))
         test.assertEqual(info.comment, b"")
         test.assertEqual(archive.comment, b"")
         test.assertEqual(info.file_size, len(data))
@@ -96,7 +111,10 @@ def check_single_entry(test, archive_path, source_path, entry_name, level=-1):
     test.assertEqual(header["signature"], 0x04034B50)
     test.assertEqual(header["flag"], expected_flags)
     test.assertEqual(header["name"], entry_name)
-    test.assertEqual(header["extra_length"], 0)
+    # The access time is the one the source had before it was read: whatever it is now.
+    expected = unix_extra(status, local=True)
+    test.assertEqual(len(header["extra"]), len(expected))
+    test.assertEqual(header["extra"][:9] + header["extra"][13:], expected[:9] + expected[13:])
     test.assertIn(unzip_test(archive_path), (True, None))
 
 

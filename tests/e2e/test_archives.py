@@ -52,6 +52,12 @@ class ScratchFolder(unittest.TestCase):
     def run_vordex(self, *args, **kwargs):
         return run(BINARY, self.folder, *args, **kwargs)
 
+    def older_archive(self, name):
+        """An archive of an earlier version of name, the only kind -O replaces; its bytes."""
+        write(self.path(name), b"an earlier version of " + name.encode())
+        self.assertEqual(self.run_vordex(name, "-O"), 0)
+        return read(self.path(os.path.splitext(name)[0] + ".zip"))
+
 
 class Archives(ScratchFolder):
     def test_every_level_gives_the_method_and_flags_a_reader_expects(self):
@@ -132,20 +138,20 @@ class DeleteAndFailures(ScratchFolder):
     def test_write_and_close_failures_under_a_file_size_limit_leave_nothing(self):
         # Past the limit the kernel sends SIGXFSZ, which the program ignores to see EFBIG.
         data = noise(300000)
+        older = self.older_archive("small.txt")
         write(self.path("big.bin"), data)
         write(self.path("small.txt"), text(1000))
-        write(self.path("small.zip"), b"an older archive")
         self.assertEqual(self.run_vordex("big.bin", "-0", "-D", fsize=100000), 2)
         self.assertEqual(self.run_vordex("small.txt", "-D", "-O", fsize=20), 2)
         self.assertEqual(read(self.path("big.bin")), data)
         self.assertEqual(read(self.path("small.txt")), text(1000))
-        self.assertEqual(read(self.path("small.zip")), b"an older archive")
+        self.assertEqual(read(self.path("small.zip")), older)
         self.assertEqual(sorted(os.listdir(self.folder)), ["big.bin", "small.txt", "small.zip"])
 
     def test_a_fatal_signal_removes_the_temporary_archive_only(self):
         data = noise(64 << 20)  # about two seconds of deflate at level 9
+        older = self.older_archive("big.bin")
         write(self.path("big.bin"), data)
-        write(self.path("big.zip"), b"an older archive")
         for signal_number in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(signal=signal_number):
                 process = subprocess.Popen([BINARY, "big.bin", "-9", "-O"], cwd=self.folder,
@@ -160,7 +166,7 @@ class DeleteAndFailures(ScratchFolder):
                 process.send_signal(signal_number)
                 self.assertEqual(process.wait(timeout=30), -signal_number)
                 self.assertEqual(sorted(os.listdir(self.folder)), ["big.bin", "big.zip"])
-                self.assertEqual(read(self.path("big.zip")), b"an older archive")
+                self.assertEqual(read(self.path("big.zip")), older)
                 self.assertEqual(read(self.path("big.bin")), data)
 
 

@@ -57,6 +57,11 @@ class Folder(unittest.TestCase):
     def write(self, name, data):
         (self.folder / name).write_bytes(data)
 
+    def older_archive(self, name):
+        """An archive of an earlier version of name, the only kind -O replaces."""
+        self.write(name, b"an earlier version of " + name.encode())
+        self.assertEqual(run(BINARY, self.folder, name, "-O"), 0)
+
     def start(self, *args, env=None):
         """The program with no terminal, left running."""
         process = subprocess.Popen([BINARY, *args], cwd=self.folder, stdin=subprocess.DEVNULL,
@@ -121,14 +126,21 @@ class LinksAtTheArchiveName(Folder):
         self.write("a.txt", text(50000, 1))
         self.write("b.txt", text(70000, 2))
         os.link(self.folder / "b.txt", self.folder / "a.zip")
+        self.older_archive("p.txt")
         self.write("p.txt", text(30000, 3))
         self.write("q.txt", text(40000, 4))
-        self.write("p.zip", b"one file under two archive names")
         os.link(self.folder / "p.zip", self.folder / "q.zip")
+        older_p = (self.folder / "p.zip").read_bytes()
         before = self.snapshot()
         self.assertEqual(run(BINARY, self.folder, "*.txt", "-O", "-D"), 0)
         self.assert_nothing_lost(before)
-        for name in ("a", "b", "p", "q"):
+        # a.zip is b.txt's data, q.zip an archive of p.txt: neither is replaced by -O.
+        self.assertEqual((self.folder / "a.zip").read_bytes(), before["b.txt"])
+        self.assertEqual((self.folder / "q.zip").read_bytes(), older_p)
+        self.assertEqual((self.folder / "a.txt").read_bytes(), before["a.txt"])
+        self.assertEqual((self.folder / "q.txt").read_bytes(), before["q.txt"])
+        for name in ("b", "p"):
+            self.assertFalse((self.folder / f"{name}.txt").exists())
             with zipfile.ZipFile(self.folder / f"{name}.zip") as archive:
                 self.assertEqual(archive.read(f"{name}.txt"), before[f"{name}.txt"])
 
@@ -144,22 +156,27 @@ class TwoRuns(Folder):
                 before = self.snapshot()
                 first = self.start("big.log", "-9")
                 self.wait_for_temp(first)
-                second = self.start("big.log", "-O", "-0", "-D")
+                # The first run has the file open: a run that would delete it leaves it alone.
+                in_use = self.start("big.log", "-0", "-D")
+                self.assertEqual(in_use.wait(timeout=120), 0)
+                self.assertFalse((self.folder / "big.zip").exists())
+                second = self.start("big.log", "-O", "-0")
                 self.assertEqual(second.wait(timeout=120), 0)
                 if ending_first:
                     first.send_signal(signal.SIGTERM)
                     self.assertEqual(first.wait(timeout=60), -signal.SIGTERM)
                 else:
                     self.assertEqual(first.wait(timeout=300), 0)  # found the archive made
-                self.assertFalse((self.folder / "big.log").exists())
+                self.assertEqual((self.folder / "big.log").read_bytes(), data)
                 self.assert_nothing_lost(before)
 
 
 class SourcesThatChange(Folder):
-    def test_a_log_appended_to_while_read_is_kept_and_its_archive_is_whole(self):
+    def append_while_packed(self, *args):
+        """Runs the program while another process appends a line every millisecond; returns
+        its exit code once the writer has stopped."""
         self.write("app.log", acgt(32 << 20, 1))
-        before = self.snapshot()
-        process = self.start("app.log", "-1", "-D")
+        process = self.start("app.log", *args)
         self.wait_for_temp(process)
         stop = threading.Event()
 
@@ -175,14 +192,25 @@ class SourcesThatChange(Folder):
         writer = threading.Thread(target=append)
         writer.start()
         try:
-            self.assertEqual(process.wait(timeout=300), 2)
+            return process.wait(timeout=300)
         finally:
             stop.set()
             writer.join()
+
+    def test_a_log_appended_to_while_read_is_kept_and_its_archive_is_whole(self):
+        before = {"app.log": acgt(32 << 20, 1)}
+        self.assertEqual(self.append_while_packed("-1"), 2)
         self.assert_nothing_lost(before)
         with zipfile.ZipFile(self.folder / "app.zip") as archive:
             packed = archive.read("app.log")
         self.assertTrue((self.folder / "app.log").read_bytes().startswith(packed))
+
+        # With -D the writer's open breaks the lease: the file is in use, nothing is committed.
+        os.unlink(self.folder / "app.zip")
+        self.assertEqual(self.append_while_packed("-1", "-D"), 0)
+        self.assert_nothing_lost(before)
+        self.assertFalse((self.folder / "app.zip").exists())
+        self.assertTrue((self.folder / "app.log").read_bytes().startswith(before["app.log"]))
 
     def test_a_log_rotated_while_read_keeps_both_files(self):
         self.write("app.log", acgt(16 << 20, 2))
@@ -213,8 +241,8 @@ class Interrupted(Folder):
             self.assertEqual(archive.read("big.bin"), before["big.bin"])
 
     def test_every_terminating_signal_removes_the_temporary_archive_only(self):
+        self.older_archive("big.bin")
         self.write("big.bin", acgt(16 << 20, 4))
-        self.write("big.zip", b"an archive from before, kept under -O")
         before = self.snapshot()
         for number in (signal.SIGALRM, signal.SIGUSR1, signal.SIGUSR2, signal.SIGVTALRM,
                        signal.SIGPROF, signal.SIGSYS, signal.SIGTRAP, signal.SIGXCPU,
@@ -248,8 +276,8 @@ class FailingCalls(Folder):
         return process.wait(timeout=120)
 
     def test_a_failing_fsync_or_rename_keeps_the_source_and_the_older_archive(self):
+        self.older_archive("a.txt")
         self.write("a.txt", text(100000))
-        self.write("a.zip", b"an older archive")
         self.write("b.txt", text(5000))
         before = self.snapshot()
         self.assertEqual(self.run_failing("fsync", "a.txt", "-O", "-D"), 2)

@@ -1,0 +1,100 @@
+#include "driver/entry_data.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "driver/zip_entry.h"
+
+namespace {
+
+// Deflates blocks into the open raw entry with the packer's own stream: the same bytes minizip's
+// own stream would make, without setting one up and freeing it for every file.
+class BlockDeflater {
+ public:
+  BlockDeflater(Packer& packer, zipFile archive, z_stream* stream)
+      : archive_(archive), stream_(stream), out_(packer.deflateBuffer()) {}
+
+  // Returns a negative value when writing fails, as zipWriteInFileInZip does.
+  int add(const unsigned char* data, unsigned size, bool last) {
+    stream_->next_in = const_cast<Bytef*>(data);
+    stream_->avail_in = size;
+    for (;;) {
+      stream_->next_out = out_.data();
+      stream_->avail_out = static_cast<uInt>(out_.size());
+      const int result = deflate(stream_, last ? Z_FINISH : Z_NO_FLUSH);
+      const auto produced = static_cast<unsigned>(out_.size() - stream_->avail_out);
+      if (produced > 0) {
+        const int written = zipWriteInFileInZip(archive_, out_.data(), produced);
+        if (written < 0) return written;
+      }
+      if (result == Z_STREAM_END || (!last && stream_->avail_out != 0)) return 0;
+      if (result != Z_OK && result != Z_BUF_ERROR) return Z_STREAM_ERROR;
+    }
+  }
+
+ private:
+  zipFile archive_;
+  z_stream* stream_;
+  std::vector<unsigned char>& out_;
+};
+
+}  // namespace
+
+bool mayGoOn(const EntryWrite& entry, FileOutcome& outcome) {
+  if (!entry.zip64 && needsZip64(entry.source.position(), entry.nameLength)) {
+    outcome.report(LOG_WRITE_FAILED, EFBIG);  // grew past what an entry without ZIP64 describes
+    return false;
+  }
+  if (entry.source.inUse()) {
+    outcome.report(LOG_IN_USE, 0, ReportDetail::InUse);
+    return false;
+  }
+  return true;
+}
+
+bool copyInBlocks(EntryWrite& entry, FileOutcome& outcome) {
+  Packer& packer = entry.packer;
+  Source& source = entry.source;
+  z_stream* stream = nullptr;
+  if (entry.level != 0) {
+    stream = packer.deflater(entry.level);
+    if (stream == nullptr) {
+      outcome.report(LOG_ADD_FAILED, ENOMEM);
+      return false;
+    }
+  }
+  BlockDeflater deflater(packer, entry.archive, stream);
+  entry.raw = stream != nullptr;
+  entry.crc = crc32(0, nullptr, 0);
+  unsigned char* const buffer = packer.readBuffer();
+  for (;;) {
+    int readError = 0;
+    const std::size_t got = source.read(buffer, readBlockSize, readError);
+    if (readError != 0) {
+      // A read error fails the file even when the block read with it could be written.
+      outcome.report(LOG_READ_FAILED, readError);
+      return false;
+    }
+    if (got > 0 && packer.progress) {
+      packer.progress(source.position(), std::max(source.position(), source.size()));
+    }
+    if (!mayGoOn(entry, outcome)) return false;
+    entry.crc = crc32(entry.crc, buffer, static_cast<uInt>(got));
+    const bool last = source.atEnd();
+    int written = 0;
+    if (stream != nullptr) {
+      written = deflater.add(buffer, static_cast<unsigned>(got), last);
+    } else if (got > 0) {
+      written = zipWriteInFileInZip(entry.archive, buffer, static_cast<unsigned>(got));
+    }
+    if (written < 0) {
+      outcome.report(LOG_WRITE_FAILED, entry.stream.error());
+      return false;
+    }
+    if (last) break;
+  }
+  entry.text = stream != nullptr && stream->data_type == Z_TEXT;
+  return true;
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The entry's data: the source read into the open entry, stored through minizip as it is, or
+// deflated by the packing thread's own stream, or (chunk_pipeline.h) cut into chunks that several
+// threads deflate side by side.
+
+#include <minizip/zip.h>
+
+#include <cstddef>
+
+#include "driver/archive_stream.h"
+#include "driver/packer.h"
+#include "driver/run_state.h"
+#include "driver/source.h"
+
+// One entry being written, and what its data step learns.
+struct EntryWrite {
+  Packer& packer;
+  zipFile archive;
+  Source& source;
+  const ArchiveStream& stream;
+  int level;  // 0: stored
+  bool zip64;
+  std::size_t nameLength;
+
+  uLong crc = 0;      // of every byte read
+  bool raw = false;   // minizip was handed deflated data: the entry is closed with crc and size
+  bool text = false;  // zlib judged the data to be text, as minizip's own stream would mark it
+};
+
+// Reads the source into the open entry block by block. True when the file was read to its end
+// and every block written; otherwise the report is made. A lease broken meanwhile (another
+// program opened the file) ends it at once, reported as in use.
+bool copyInBlocks(EntryWrite& entry, FileOutcome& outcome);
+
+// Shared by both ways of copying: the checks after every piece read. False, with the report
+// made, when the file in hand must not go on: it grew past what the entry can describe, or
+// another program opened it.
+bool mayGoOn(const EntryWrite& entry, FileOutcome& outcome);
