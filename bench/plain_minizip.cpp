@@ -70,8 +70,8 @@ bool pack(const std::string& path, int level, unsigned char* buffer) {
   const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return c >= 0; });
   int result = zipOpenNewFileInZip4_64(
       archive, name.c_str(), &info, local.data(), static_cast<uInt>(local.size()), central.data(),
-      static_cast<uInt>(central.size()), nullptr, level == 0 ? 0 : Z_DEFLATED, level, 0,
-      -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 3 << 8, ascii ? 0 : 0x800, 0);
+      static_cast<uInt>(central.size()), nullptr, level == 0 ? 0 : Z_DEFLATED, level, 0, -MAX_WBITS,
+      DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 3 << 8, ascii ? 0 : 0x800, 0);
   ssize_t got;
   while (result == ZIP_OK && (got = read(source, buffer, 16384)) > 0) {
     result = zipWriteInFileInZip(archive, buffer, static_cast<unsigned>(got));

@@ -53,8 +53,8 @@ bool writeArchive(Packer& packer, TempArchive& temp, const SearchEntry& entry, S
   const bool chunked = packer.chunks != nullptr && level != 0 && source.size() >= kChunkedFrom;
   EntryWrite data{packer, archive.get(), source, stream, level, zip64, entry.name.size()};
   const EntryFields fields = entryFields(source.opened(), dosDateTime(source.opened().st_mtime));
-  bool ok = openEntry(archive.get(), entry.name.c_str(), fields, method, level,
-                      level != 0, zip64) == ZIP_OK;
+  bool ok = openEntry(archive.get(), entry.name.c_str(), fields, method, level, level != 0,
+                      zip64) == ZIP_OK;
   if (!ok) outcome.report(LOG_ADD_FAILED, stream.error());
   if (ok) ok = chunked ? copyInChunks(data, outcome) : copyInBlocks(data, outcome);
   std::uint64_t dataEnd = 0;

@@ -15,10 +15,10 @@
 #include "console/console.h"
 #include "driver/archive.h"
 #include "driver/command_line.h"
-#include "driver/naming.h"
-#include "driver/temp_archive.h"
 #include "driver/dir_search.h"
+#include "driver/naming.h"
 #include "driver/run_state.h"
+#include "driver/temp_archive.h"
 #include "driver/worker_pool.h"
 #include "ui/error_log.h"
 #include "ui/run_view.h"
@@ -125,9 +125,8 @@ bool packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
   WorkerPool pool(run, workers, workers > 1 && level != 0);
   if (pool.started() < workers) {
     view.notice("could not start " + std::to_string(workers - pool.started()) + " of " +
-                std::to_string(workers) + " worker threads (" +
-                std::strerror(pool.startError()) + "); packing with " +
-                std::to_string(pool.started() == 0 ? 1 : pool.started()));
+                std::to_string(workers) + " worker threads (" + std::strerror(pool.startError()) +
+                "); packing with " + std::to_string(pool.started() == 0 ? 1 : pool.started()));
   }
   if (pool.started() == 0) return false;
   // Many files handed out ahead, so that the workers never wait for this thread, which reports

@@ -62,8 +62,8 @@ bool isTempArchiveName(std::string_view name) {
   }
   // An archive name always ends in ".zip", unless it was cut to fit.
   const std::string_view archive = name.substr(1, dot - 1);
-  return name.size() == NAME_MAX || (archive.size() > 4 && isZipName(archive) &&
-                                     archive.substr(archive.size() - 4) == ".zip");
+  return name.size() == NAME_MAX ||
+         (archive.size() > 4 && isZipName(archive) && archive.substr(archive.size() - 4) == ".zip");
 }
 
 std::string namesakeKey(std::string_view archiveName) {

@@ -51,20 +51,20 @@ constexpr bool isSkip(std::uint8_t code) {
 // What a report says beyond its code and the system's reason.
 enum class ReportDetail : std::uint8_t {
   None,
-  ZipSource,      // skipped: the file is a ZIP archive itself
-  ArchiveExists,  // skipped: its archive exists (from before, or made by another run meanwhile)
-  MadeThisRun,    // skipped or refused: the archive name is one this run made
-  SameFile,       // refused: the archive name names the source itself
-  NotRegular,     // the source is not a regular file (any more)
-  Changed,        // the source changed while it was read
-  NameMoved,      // the source's name came to name another file before the delete
-  OwnOutput,      // skipped: the file is where this run writes its report or its errors
-  InUse,          // another program has the file open
-  NotAZip,        // -O: what stands at the archive name is no ZIP archive
-  OtherEntries,   // -O: the archive there holds another file, or several
-  LinkOwner,      // the link's owner is neither its target's nor root
-  BadArchive,     // the archive read back is not what was written
-  ReadOnly,       // the source has no write bit for its owner: kept as one the user protects
+  ZipSource,        // skipped: the file is a ZIP archive itself
+  ArchiveExists,    // skipped: its archive exists (from before, or made by another run meanwhile)
+  MadeThisRun,      // skipped or refused: the archive name is one this run made
+  SameFile,         // refused: the archive name names the source itself
+  NotRegular,       // the source is not a regular file (any more)
+  Changed,          // the source changed while it was read
+  NameMoved,        // the source's name came to name another file before the delete
+  OwnOutput,        // skipped: the file is where this run writes its report or its errors
+  InUse,            // another program has the file open
+  NotAZip,          // -O: what stands at the archive name is no ZIP archive
+  OtherEntries,     // -O: the archive there holds another file, or several
+  LinkOwner,        // the link's owner is neither its target's nor root
+  BadArchive,       // the archive read back is not what was written
+  ReadOnly,         // the source has no write bit for its owner: kept as one the user protects
   FolderNotSynced,  // the archive's folder could not be synced, so the delete was not risked
   WrittenBack,      // written to while it was deleted: its bytes were written back
 };

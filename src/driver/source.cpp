@@ -233,8 +233,8 @@ int Source::writeBack(int folder, const std::string& name) {
     if (got < 0) return errno;
     if (got == 0) break;
     for (ssize_t done = 0; done < got;) {
-      const ssize_t put = pwrite(copy.get(), buffer + done, static_cast<std::size_t>(got - done),
-                                 offset + done);
+      const ssize_t put =
+          pwrite(copy.get(), buffer + done, static_cast<std::size_t>(got - done), offset + done);
       if (put < 0 && errno == EINTR) continue;
       if (put < 0) return errno;
       done += put;

@@ -115,7 +115,9 @@ int TempArchive::commitByLink(const char* from, const char* to) {
     unlinkat(folder_, from, 0);
     return 0;
   }
-  if (errno != EPERM && errno != EOPNOTSUPP) return -1;
+  // File systems without links say so in several ways (EPERM, EOPNOTSUPP, ENOSYS; exFAT
+  // through FUSE even ENOENT); only EEXIST is an answer about the name.
+  if (errno == EEXIST) return -1;
   struct stat existing;
   if (fstatat(folder_, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;

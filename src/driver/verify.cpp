@@ -221,7 +221,8 @@ std::uint64_t checkLocalHeader(int fd, const CentralEntry& entry) {
   std::vector<unsigned char> rest(nameLength + extraLength);
   if (get32(header) != kLocalSignature || get16(header + 6) != entry.flags ||
       get16(header + 8) != entry.method || get32(header + 14) != entry.crc ||
-      nameLength != entry.name.size() || !readAt(fd, rest.data(), rest.size(), entry.localOffset + kLocalSize) ||
+      nameLength != entry.name.size() ||
+      !readAt(fd, rest.data(), rest.size(), entry.localOffset + kLocalSize) ||
       std::memcmp(rest.data(), entry.name.data(), nameLength) != 0) {
     return 0;
   }
@@ -248,14 +249,14 @@ int verifyOpen(int fd, const ExpectedEntry& expected) {
   if (fstat(fd, &status) != 0) return errno;
   Directory directory;
   CentralEntry entry;
-  if (const int error = findDirectory(fd, static_cast<std::uint64_t>(status.st_size), true,
-                                      directory)) {
+  if (const int error =
+          findDirectory(fd, static_cast<std::uint64_t>(status.st_size), true, directory)) {
     return error;
   }
   if (directory.entries != 1) return EBADMSG;
   if (const int error = readCentral(fd, directory, entry)) return error;
-  if (entry.name != expected.name || entry.method != expected.method ||
-      entry.crc != expected.crc || entry.size != expected.size || entry.localOffset != 0 ||
+  if (entry.name != expected.name || entry.method != expected.method || entry.crc != expected.crc ||
+      entry.size != expected.size || entry.localOffset != 0 ||
       directory.offset + directory.size != directory.end) {
     return EBADMSG;
   }
@@ -289,8 +290,7 @@ ArchiveHolds archiveHolds(int fd, std::string_view entryName, int* error) {
   }
   Directory directory;
   CentralEntry entry;
-  const int found =
-      findDirectory(fd, static_cast<std::uint64_t>(status.st_size), false, directory);
+  const int found = findDirectory(fd, static_cast<std::uint64_t>(status.st_size), false, directory);
   if (found != 0) {
     if (found != EBADMSG) *error = found;
     return ArchiveHolds::NotAZip;

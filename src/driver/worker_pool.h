@@ -23,7 +23,7 @@
 struct FileJob {
   int number = 0;
   SearchEntry entry;
-  int folderError = 0;  // not a file: a folder of the walk that could not be read
+  int folderError = 0;       // not a file: a folder of the walk that could not be read
   bool tempArchive = false;  // not a file: a temporary archive's name, never packed
   // Set once a worker has looked at the entry; notAFile then when it is no regular file (it is
   // passed over without a word, as the search passes over such names).

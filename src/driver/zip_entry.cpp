@@ -38,8 +38,10 @@ bool fitsUnixTime(std::time_t time) {
 
 // Seconds since 1970 as the field holds them: signed 32 bits.
 std::uint32_t unixTime(std::time_t time) {
-  if (time < std::numeric_limits<std::int32_t>::min()) time = std::numeric_limits<std::int32_t>::min();
-  if (time > std::numeric_limits<std::int32_t>::max()) time = std::numeric_limits<std::int32_t>::max();
+  if (time < std::numeric_limits<std::int32_t>::min())
+    time = std::numeric_limits<std::int32_t>::min();
+  if (time > std::numeric_limits<std::int32_t>::max())
+    time = std::numeric_limits<std::int32_t>::max();
   return static_cast<std::uint32_t>(static_cast<std::int32_t>(time));
 }
 

@@ -157,8 +157,8 @@ class ReportView final : public RunView {
     } else if (outcome.committed) {
       out_.line("zipped " + shown + " -> " + archive);
       if (outcome.keptBecause != ReportDetail::None) {
-        out_.line("kept " + shown + " (not deleted: " +
-                  std::string(detailText(outcome.keptBecause)) + ")");
+        out_.line("kept " + shown +
+                  " (not deleted: " + std::string(detailText(outcome.keptBecause)) + ")");
       }
     }
     if (outcome.deleted) out_.line("deleted " + shown);

@@ -11,6 +11,7 @@
 struct ReadEntry {
   std::string name;
   std::string data;
+  int method = 0;  // 0 stored, 8 deflated
 };
 
 // Every entry with its data (CRC checked), or nothing when the file is no readable archive.
@@ -29,7 +30,7 @@ inline std::optional<std::vector<ReadEntry>> readArchive(const std::string& path
       good = false;
       break;
     }
-    ReadEntry entry{name, {}};
+    ReadEntry entry{name, {}, static_cast<int>(info.compression_method)};
     char block[8192];
     int got;
     while ((got = unzReadCurrentFile(archive, block, sizeof block)) > 0)

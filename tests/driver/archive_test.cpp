@@ -22,6 +22,7 @@
 #include "driver/naming.h"
 #include "driver/run_state.h"
 #include "driver/temp_archive.h"
+#include "driver/verify.h"
 #include "driver/worker_pool.h"
 #include "driver/zip_entry.h"
 #include "test_folder.h"
@@ -90,6 +91,11 @@ class ArchiveOneFile : public ::testing::Test {
     // Compared whole without printing megabytes when they differ.
     EXPECT_EQ(entries->front().data.size(), data.size());
     EXPECT_TRUE(entries->front().data == data) << archive << " holds other data";
+    // And as a strict reader sees it: the lenient one above reads an unfinished stream too.
+    const int method = entries->front().method;
+    const uLong crc =
+        crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
+    EXPECT_EQ(verifyArchive(AT_FDCWD, archive, {name, method, data.size(), crc}), 0) << archive;
   }
 
   TestFolder folder_;
@@ -490,9 +496,9 @@ TEST(TempArchiveName, HiddenBesideTheArchiveWithinNameMaxAndRecognised) {
   EXPECT_EQ(longName[0], '.');
   EXPECT_TRUE(isTempArchiveName(longName));
   // Names a user may well have are packed as ever.
-  for (const char* other : {".report.zip", ".report.zip.bak", "report.zip.AbCd1234",
-                            ".report.txt.AbCd1234", ".report.zip.AbCd-234", ".zip.AbCd1234",
-                            ".a.ZIP.AbCd1234"}) {
+  for (const char* other :
+       {".report.zip", ".report.zip.bak", "report.zip.AbCd1234", ".report.txt.AbCd1234",
+        ".report.zip.AbCd-234", ".zip.AbCd1234", ".a.ZIP.AbCd1234"}) {
     EXPECT_FALSE(isTempArchiveName(other)) << other;
   }
 }

@@ -53,6 +53,8 @@ class Folder(unittest.TestCase):
             if process.poll() is None:
                 process.kill()
                 process.wait()
+            if process.stderr is not None:
+                process.stderr.close()
 
     def write(self, name, data):
         (self.folder / name).write_bytes(data)

@@ -11,6 +11,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
 from pathlib import Path
@@ -51,12 +52,17 @@ def build(root):
             write_file(root / path, content)
 
 
-def run(folder, *args, user=None):
+def run(folder, *args, user=None, fail=None):
     command = [vordex_pane.BINARY, *args]
     if user is not None:
         command = ["setpriv", f"--reuid={user}", "--regid=nogroup", "--clear-groups", *command]
+    env = dict(os.environ)
+    if fail is not None:
+        # The library that makes calls misbehave (tests/e2e/failing_calls.cpp).
+        env.update(LD_PRELOAD=os.environ["VORDEX_FAILING_CALLS"], VORDEX_FAIL=fail)
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
     done = subprocess.run(command, cwd=folder, stdin=subprocess.DEVNULL, capture_output=True,
-                          start_new_session=True, timeout=600, check=False)
+                          start_new_session=True, timeout=600, check=False, env=env)
     return done.returncode, done.stdout.decode().splitlines(), done.stderr.decode().splitlines()
 
 
@@ -76,7 +82,8 @@ class Walk(unittest.TestCase):
         build(self.root)
 
     def test_every_match_is_packed_beside_it_in_walk_order(self):
-        status, out, err = run(self.root, "*.txt", "-R")
+        # A file system that does not tell the type of a name walks the same.
+        status, out, err = run(self.root, "*.txt", "-R", fail="dtype")
         self.assertEqual((status, err), (0, []))
         self.assertEqual(out[:-1], [
             "zipped a.txt -> a.zip",
@@ -124,14 +131,52 @@ class Walk(unittest.TestCase):
                 os.chmod(path, 0o777 if path.is_dir() else 0o666)
         os.chmod(self.root, 0o777)
         os.chmod(self.root / "sub" / "locked", 0o700)
-        status, out, err = run(self.root, "*.txt", "-R", user="nobody")
-        self.assertEqual(status, 2)
-        self.assertIn("failed sub/locked/: Error reading folder: Permission denied", out)
-        self.assertEqual(err, ["vordex: sub/locked/: Error reading folder: Permission denied"])
-        # Its place in the walk: after its folder's files and the subfolders before it.
-        self.assertEqual(out.index("failed sub/locked/: Error reading folder: Permission denied"),
-                         out.index("zipped sub/deeper/same.txt -> sub/deeper/same.zip") + 1)
-        self.assertTrue((self.root / "x.txt" / "inner.zip").exists())
+        for threads in ([], ["-T3"]):
+            with self.subTest(threads=threads):
+                status, out, err = run(self.root, "*.txt", "-R", "-O", *threads, user="nobody")
+                self.assertEqual(status, 2)
+                failure = "failed sub/locked/: Error reading folder: Permission denied"
+                self.assertIn(failure, out)
+                self.assertEqual(err, ["vordex: " + failure[len("failed "):]])
+                # Its place in the walk: after its folder's files and the subfolders before it.
+                self.assertEqual(out.index(failure), out.index(
+                    "zipped sub/deeper/same.txt -> sub/deeper/same.zip") + 1)
+                self.assertTrue((self.root / "x.txt" / "inner.zip").exists())
+
+    def test_a_folder_swapped_for_a_link_after_the_listing_is_not_followed(self):
+        # The top folder's big file keeps the walk busy while sub is swapped for a link.
+        write_file(self.root / "aa-big.txt", vordex_pane.acgt(24 << 20, 5))
+        outside = self.root.parent / "outside"
+        outside.mkdir()
+        write_file(outside / "planted.txt", b"never packed")
+        process = subprocess.Popen([vordex_pane.BINARY, "*.txt", "-R", "-9"], cwd=self.root,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL, start_new_session=True)
+        deadline = time.monotonic() + 60
+        while not any(p.name.startswith(".aa-big.zip.") for p in self.root.iterdir()):
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.005)
+        os.rename(self.root / "sub", self.root / "sub-moved")
+        os.symlink(outside, self.root / "sub")
+        out = process.communicate(timeout=300)[0].decode().splitlines()
+        self.assertEqual(process.returncode, 0)
+        self.assertFalse(any("planted" in line or "sub/" in line for line in out), out)
+        self.assertFalse((outside / "planted.zip").exists())
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to mount")
+    def test_another_file_system_below_the_start_is_not_entered(self):
+        mount = self.root / "sub" / "mnt"
+        mount.mkdir()
+        if subprocess.run(["mount", "-t", "tmpfs", "tmpfs", str(mount)],
+                          capture_output=True, check=False).returncode != 0:
+            self.skipTest("tmpfs cannot be mounted here")
+        self.addCleanup(subprocess.run, ["umount", str(mount)], check=False)
+        write_file(mount / "m.txt", b"on another file system")
+        status, out, err = run(self.root, "*.txt", "-R")
+        self.assertEqual((status, err), (0, []))
+        self.assertIn("zipped sub/b.txt -> sub/b.zip", out)
+        self.assertFalse(any("mnt" in line for line in out), out)
+        self.assertEqual(os.listdir(mount), ["m.txt"])
 
     def test_a_tree_deeper_than_path_max(self):
         deep = self.root / "deep"
