@@ -67,6 +67,10 @@ TARGET_PANE_THREADS = ("<=", 1.05)
 # Workers hold a few chunks each, never a file, and the walk holds one folder's names at a time.
 TARGET_MEMORY_THREADS_KIB = ("<", 16384)
 TARGET_TREE = ("<=", 1.10)
+# Reading the archive back before -D deletes its source costs at most a tenth.
+TARGET_VERIFY = ("<=", 1.10)
+# The last revision whose -D deleted without reading the archive back.
+VERIFY_BASELINE = "3b4e445"
 
 RUN_TIMEOUT = 1800  # seconds; a hung run must end the benchmark, not hold it forever
 
@@ -755,47 +759,86 @@ def group_baseline(bench: Bench) -> None:
                           times["current"], times["baseline"], TARGET_BASELINE)
 
 
-@group("delete", "-D on a real disk: each archive and its folder synced before a delete")
-def group_delete(bench: Bench) -> None:
-    count, size = bench.sizes["delete"]
-    master, sources, out = bench.disk / "delete", bench.disk / "sources", bench.disk / "out"
-    if not master.exists():
-        progress(f"Writing the delete corpus ({count:,} x {size_text(size)}) on disk ...")
-        write_corpus(master, count, size, "vordex-bench-delete")
+class DeleteRuns:
+    """Runs with -D on a real disk over a master copy of a corpus: the sources are copied afresh
+    and synced before each run, untimed."""
 
-    used = bench.disk / "used"
-    used.mkdir(exist_ok=True)
-    retired = itertools.count()
+    def __init__(self, bench: Bench, name: str, master: Path, count: int) -> None:
+        self.bench, self.count = bench, count
+        self.master = master
+        root = bench.disk / name
+        root.mkdir(exist_ok=True)
+        self.sources, self.out, self.used = root / "sources", root / "out", root / "used"
+        self.used.mkdir(exist_ok=True)
+        self.retired = itertools.count()
 
-    def prepare() -> None:
+    def prepare(self) -> None:
         # Deleting the last run's files here would leave the file system's deferred work for
         # them (freeing blocks, discards) to land in the timed run: they are moved aside, and
         # go with the temporary folder at the end.
-        for folder in (out, sources):
+        for folder in (self.out, self.sources):
             if folder.exists():
-                folder.rename(used / f"{folder.name}-{next(retired)}")
-        out.mkdir()
-        shutil.copytree(master, sources)
+                folder.rename(self.used / f"{folder.name}-{next(self.retired)}")
+        self.out.mkdir()
+        shutil.copytree(self.master, self.sources)
         # Dirty pages of the copy would otherwise be flushed by the timed run's own syncs.
         os.sync()
 
-    def check_deleted() -> None:
-        bench.check_archives(out, count, "Vordex -D")()
-        left = count_files(sources)
-        if left:
-            raise BenchError(f"Vordex -D exited 0 but left {left} of {count} sources")
+    def check(self, label: str, deleting: bool) -> Callable[[], None]:
+        def check() -> None:
+            self.bench.check_archives(self.out, self.count, label)()
+            left = count_files(self.sources)
+            if deleting and left:
+                raise BenchError(f"{label} exited 0 but left {left} of {self.count} sources")
+        return check
 
-    def case(options: Sequence[str], check, label: str) -> Case:
-        return Case([bench.vordex, "../sources/*", *options], cwd=out,
-                    prepare=prepare, check=check, label=label, keep_stderr=False)
+    def case(self, options: Sequence[str], label: str, vordex: Optional[Path] = None) -> Case:
+        return Case([vordex or self.bench.vordex, "../sources/*", *options], cwd=self.out,
+                    prepare=self.prepare, check=self.check(label, "-D" in options), label=label,
+                    keep_stderr=False)
 
-    times = compare({"keep": case([], bench.check_archives(out, count, "Vordex"), "Vordex"),
-                     "delete": case(["-D"], check_deleted, "Vordex -D")})
-    name = f"delete: {count:,} x {size_text(size)} on {fs_type(bench.disk)}"
+
+def disk_corpus(bench: Bench, name: str) -> tuple[Path, int]:
+    """A corpus written once on the real disk: the master copy of DeleteRuns."""
+    count, size = bench.sizes[name]
+    master = bench.disk / f"{name}-master"
+    if not master.exists():
+        progress(f"Writing the {name} corpus ({count:,} x {size_text(size)}) on disk ...")
+        if name == "big":
+            write_words(master / "words.txt", size, f"vordex-bench-{name}")
+        else:
+            write_corpus(master, count, size, f"vordex-bench-{name}")
+    return master, count
+
+
+@group("delete", "-D on a real disk: each archive and its folder synced before a delete")
+def group_delete(bench: Bench) -> None:
+    master, count = disk_corpus(bench, "delete")
+    runs = DeleteRuns(bench, "delete", master, count)
+    times = compare({"keep": runs.case([], "Vordex"), "delete": runs.case(["-D"], "Vordex -D")})
+    name = f"delete: {count:,} x {size_text(bench.sizes['delete'][1])} on {fs_type(bench.disk)}"
     bench.table.samples(name, "Vordex, no terminal (s)", times["keep"])
     bench.table.samples(name, "Vordex -D, no terminal (s)", times["delete"])
     bench.table.ratio(name, "-D / without", times["delete"], times["keep"])
     bench.table.note("delete: the corpus is copied afresh and synced before each run, untimed")
+
+
+@group("verify", "-D with the archive read back before the delete, against --verify-baseline")
+def group_verify(bench: Bench) -> None:
+    old, short = bench.build_revision(bench.args.verify_baseline)
+    current = bench.current or "current"
+    name = (f"verify: -D on {fs_type(bench.disk)}, {current} (lease, archive read back, modes) "
+            f"against {short} (no read-back)")
+    for corpus in ("delete", "big"):
+        master, count = disk_corpus(bench, corpus)
+        runs = DeleteRuns(bench, f"verify-{corpus}", master, count)
+        times = compare({"current": runs.case(["-D"], f"Vordex -D"),
+                         "baseline": runs.case(["-D"], f"Vordex {short} -D", old)})
+        size = f"{corpus} ({count:,} x {size_text(bench.sizes[corpus][1])})"
+        bench.table.samples(name, f"{size}: {current} -D (s)", times["current"])
+        bench.table.samples(name, f"{size}: {short} -D (s)", times["baseline"])
+        bench.table.ratio(name, f"{size}: {current} / {short}", times["current"],
+                          times["baseline"], TARGET_VERIFY)
 
 
 def pane_case(bench: Bench, corpus: str, options: Sequence[str] = (),
@@ -1262,6 +1305,9 @@ def parse_args(argv: Sequence[str]) -> argparse.Namespace:
                         help="also time the Vordex of git revision REV against the current one")
     parser.add_argument("--rev", metavar="REV",
                         help="time the Vordex of git revision REV instead of the work tree")
+    parser.add_argument("--verify-baseline", metavar="REV", default=VERIFY_BASELINE,
+                        help="the revision the verify group compares -D with "
+                             f"(default {VERIFY_BASELINE}, before the read-back)")
     parser.add_argument("--disk-dir", metavar="DIR",
                         help="parent of the folder on a real disk (default /var/tmp)")
     parser.add_argument("--keep", action="store_true", help="leave temporary folders in place")

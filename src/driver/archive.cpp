@@ -38,7 +38,7 @@ class ZipHandle {
 // entry and the archive closed, everything on its way to the file. True when the archive is
 // complete; otherwise the report is made.
 bool writeArchive(Packer& packer, TempArchive& temp, const SearchEntry& entry, Source& source,
-                  int level, ExpectedEntry& written, FileOutcome& outcome) {
+                  int level, WrittenArchive& written, FileOutcome& outcome) {
   ArchiveStream stream(temp.fd(), packer.writeBuffer().data(), packer.writeBuffer().size());
   zlib_filefunc64_def functions = stream.functions();
   ZipHandle archive(zipOpen2_64(temp.name().c_str(), APPEND_STATUS_CREATE, nullptr, &functions));
@@ -94,7 +94,7 @@ bool writeArchive(Packer& packer, TempArchive& temp, const SearchEntry& entry, S
     outcome.report(LOG_CLOSE_FAILED, EFBIG);
     return false;
   }
-  written = {entry.name, method, source.position(), data.crc};
+  written = {outcome.archiveSize, {entry.name, method, source.position(), data.crc}};
   return true;
 }
 
@@ -123,10 +123,11 @@ FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& ent
     outcome.report(LOG_OPEN_FAILED, error);
     return outcome;
   }
-  ExpectedEntry written{};
+  WrittenArchive written{};
   if (!writeArchive(packer, temp, entry, source, run.options.compressionLevel, written, outcome)) {
     return outcome;
   }
-  commitArchive(run, folders, temp, archiveName, entry, source, existing, written, outcome);
+  commitArchive(run, folders, temp, archiveName, entry, source, existing, written, packer.reader(),
+                outcome);
   return outcome;
 }

@@ -36,8 +36,8 @@ bool removeNamed(int folder, const std::string& name, const FileIdentity& file) 
 
 void commitArchive(BatchRun& run, const Folders& folders, TempArchive& temp,
                    const std::string& archiveName, const SearchEntry& entry, Source& source,
-                   const ExistingArchive& existing, const ExpectedEntry& expected,
-                   FileOutcome& outcome) {
+                   const ExistingArchive& existing, const WrittenArchive& written,
+                   ArchiveReader& reader, FileOutcome& outcome) {
   const RunOptions& options = run.options;
   const bool changed = source.changed();
   const bool replacing = existing.present;
@@ -52,7 +52,8 @@ void commitArchive(BatchRun& run, const Folders& folders, TempArchive& temp,
       outcome.report(LOG_CLOSE_FAILED, error);
       return;
     }
-    if (const int error = verifyArchive(folders.archive, temp.name(), expected)) {
+    if (const int error =
+            reader.verify(folders.archive, temp.name(), written.size, written.entry)) {
       outcome.report(LOG_VERIFY_FAILED, error == EBADMSG ? 0 : error, ReportDetail::BadArchive);
       return;
     }

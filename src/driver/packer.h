@@ -9,6 +9,8 @@
 
 #include <zlib.h>
 
+#include "driver/verify.h"
+
 class ChunkPool;
 
 inline constexpr int readBlockSize = 16384;
@@ -34,6 +36,8 @@ class Packer {
   std::vector<unsigned char>& deflateBuffer() { return deflateBuffer_; }
   // The stream for a file at this level, as deflateInit2 would leave it; null without memory.
   z_stream* deflater(int level);
+  // Reads archives back before anything is destroyed.
+  ArchiveReader& reader() { return reader_; }
 
  private:
   int slot_;
@@ -44,4 +48,5 @@ class Packer {
   z_stream stream_{};
   int streamLevel_ = 0;
   bool streamReady_ = false;
+  ArchiveReader reader_;
 };

@@ -31,7 +31,8 @@ Slot slots[kPackerSlots];
 std::atomic<bool> dying{false};
 
 pid_t threadId() {
-  return static_cast<pid_t>(syscall(SYS_gettid));
+  static thread_local const pid_t id = static_cast<pid_t>(syscall(SYS_gettid));
+  return id;
 }
 
 // Named and about to be created. False when the process is dying: nothing more is created.
@@ -78,11 +79,15 @@ int TempArchive::create(std::string_view archiveName, std::mt19937_64& random) {
 
 void TempArchive::dressAs(const struct stat& source, mode_t umask) {
   const int fd = fd_.get();
+  static const bool root = geteuid() == 0;
   struct stat own {};
   fstat(fd, &own);
   identity_ = identityOf(own);
-  const bool sameGroup = (geteuid() == 0 && fchown(fd, source.st_uid, source.st_gid) == 0) ||
-                         own.st_gid == source.st_gid;
+  bool sameGroup = own.st_gid == source.st_gid;
+  if (root && (own.st_uid != source.st_uid || !sameGroup) &&
+      fchown(fd, source.st_uid, source.st_gid) == 0) {
+    sameGroup = true;
+  }
   mode_t mode = source.st_mode & 0666 & ~umask;
   // Group bits for another group would open the file to people the source kept out.
   if (!sameGroup) mode = (mode & ~S_IRWXG) | (mode & (mode << 3) & S_IRWXG);
@@ -151,7 +156,7 @@ bool removeLeftover(int folder, const char* name) {
 
 void removeTempFiles() {
   dying.store(true);
-  const pid_t self = threadId();
+  const auto self = static_cast<pid_t>(syscall(SYS_gettid));
   for (Slot& s : slots) {
     // Another thread between its create and its record: wait for it a little (it is one system
     // call), but never for this very thread, which a signal may have caught there.

@@ -40,21 +40,58 @@ std::uint64_t get64(const unsigned char* at) {
   return get32(at) | (static_cast<std::uint64_t>(get32(at + 4)) << 32);
 }
 
-// Reads exactly size bytes at offset; false (with errno set, EBADMSG for a short file) if not.
-bool readAt(int fd, unsigned char* data, std::size_t size, std::uint64_t offset) {
+// Reads up to size bytes at offset, fewer only at the end of the file; -1 (errno set) when a
+// read fails.
+ssize_t preadUpTo(int fd, unsigned char* data, std::size_t size, std::uint64_t offset) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t got = pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) {
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+// Reads exactly size bytes at offset; false (with errno set, EBADMSG for a short file) if not.
+bool preadAll(int fd, unsigned char* data, std::size_t size, std::uint64_t offset) {
+  const ssize_t got = preadUpTo(fd, data, size, offset);
+  if (got >= 0 && static_cast<std::size_t>(got) != size) errno = EBADMSG;
+  return got >= 0 && static_cast<std::size_t>(got) == size;
+}
+
+}  // namespace
+
+// One central header, its ZIP64 field applied.
+struct CentralEntry {
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+  std::uint32_t crc = 0;
+  std::uint64_t compressed = 0;
+  std::uint64_t size = 0;
+  std::uint64_t localOffset = 0;
+  std::string name;
+};
+
+// The archive's bytes: read once whole when it is small (most are), else read where asked.
+struct ArchiveBytes {
+  int fd;
+  std::uint64_t size;
+  const unsigned char* whole = nullptr;
+
+  bool read(unsigned char* data, std::size_t count, std::uint64_t offset) const {
+    if (whole == nullptr) return preadAll(fd, data, count, offset);
+    if (offset > size || count > size - offset) {
       errno = EBADMSG;
       return false;
     }
-    done += static_cast<std::size_t>(got);
+    std::memcpy(data, whole + offset, count);
+    return true;
   }
-  return true;
-}
+};
+
+namespace {
 
 // The directory as the end records give it.
 struct Directory {
@@ -66,13 +103,14 @@ struct Directory {
 
 // Finds the end records. With exactEnd, the end record must close the file with no comment,
 // as minizip writes it; otherwise it is searched for within the largest comment. 0 or an errno.
-int findDirectory(int fd, std::uint64_t fileSize, bool exactEnd, Directory& directory) {
+int findDirectory(const ArchiveBytes& file, bool exactEnd, Directory& directory) {
+  const std::uint64_t fileSize = file.size;
   if (fileSize < kEndSize) return EBADMSG;
   const std::size_t tail =
       static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kEndSize + kMaxComment));
   std::vector<unsigned char> buffer(exactEnd ? kEndSize : tail);
   const std::uint64_t tailAt = fileSize - buffer.size();
-  if (!readAt(fd, buffer.data(), buffer.size(), tailAt)) return errno;
+  if (!file.read(buffer.data(), buffer.size(), tailAt)) return errno;
   std::size_t at = buffer.size() - kEndSize;
   for (;; --at) {
     if (get32(&buffer[at]) == kEndSignature &&
@@ -96,13 +134,13 @@ int findDirectory(int fd, std::uint64_t fileSize, bool exactEnd, Directory& dire
   // ZIP64: the locator right before the end record names the ZIP64 end record.
   unsigned char locator[kZip64LocatorSize], record[kZip64EndSize];
   if (directory.end < kZip64LocatorSize ||
-      !readAt(fd, locator, sizeof locator, directory.end - kZip64LocatorSize)) {
+      !file.read(locator, sizeof locator, directory.end - kZip64LocatorSize)) {
     return EBADMSG;
   }
   const std::uint64_t recordAt = get64(locator + 8);
   if (get32(locator) != kZip64LocatorSignature ||
       recordAt + kZip64EndSize > directory.end - kZip64LocatorSize ||
-      !readAt(fd, record, sizeof record, recordAt) || get32(record) != kZip64EndSignature) {
+      !file.read(record, sizeof record, recordAt) || get32(record) != kZip64EndSignature) {
     return EBADMSG;
   }
   directory.end = recordAt;
@@ -112,24 +150,13 @@ int findDirectory(int fd, std::uint64_t fileSize, bool exactEnd, Directory& dire
   return 0;
 }
 
-// One central header, its ZIP64 field applied.
-struct CentralEntry {
-  std::uint16_t flags = 0;
-  std::uint16_t method = 0;
-  std::uint32_t crc = 0;
-  std::uint64_t compressed = 0;
-  std::uint64_t size = 0;
-  std::uint64_t localOffset = 0;
-  std::string name;
-};
-
-int readCentral(int fd, const Directory& directory, CentralEntry& entry) {
+int readCentral(const ArchiveBytes& file, const Directory& directory, CentralEntry& entry) {
   if (directory.size < kCentralSize || directory.size > kMaxDirectory ||
       directory.offset + directory.size > directory.end) {
     return EBADMSG;
   }
   std::vector<unsigned char> data(static_cast<std::size_t>(directory.size));
-  if (!readAt(fd, data.data(), data.size(), directory.offset)) return errno;
+  if (!file.read(data.data(), data.size(), directory.offset)) return errno;
   const unsigned char* header = data.data();
   if (get32(header) != kCentralSignature) return EBADMSG;
   const std::size_t nameLength = get16(header + 28);
@@ -163,66 +190,17 @@ int readCentral(int fd, const Directory& directory, CentralEntry& entry) {
   return 0;
 }
 
-int inflateData(int fd, std::uint64_t at, const CentralEntry& entry, uLong* crc) {
-  std::vector<unsigned char> in(64 << 10), out(64 << 10);
-  z_stream stream{};
-  if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) return ENOMEM;
-  std::uint64_t left = entry.compressed;
-  std::uint64_t produced = 0;
-  int result = Z_OK;
-  int error = 0;
-  while (result != Z_STREAM_END) {
-    if (stream.avail_in == 0) {
-      if (left == 0) break;  // the stream wants more than the entry holds
-      const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(left, in.size()));
-      if (!readAt(fd, in.data(), size, at)) {
-        error = errno;
-        break;
-      }
-      at += size;
-      left -= size;
-      stream.next_in = in.data();
-      stream.avail_in = static_cast<uInt>(size);
-    }
-    stream.next_out = out.data();
-    stream.avail_out = static_cast<uInt>(out.size());
-    result = inflate(&stream, Z_NO_FLUSH);
-    const std::size_t got = out.size() - stream.avail_out;
-    *crc = crc32(*crc, out.data(), static_cast<uInt>(got));
-    produced += got;
-    if (result != Z_OK && result != Z_STREAM_END) break;
-  }
-  inflateEnd(&stream);
-  if (error != 0) return error;
-  // The stream ends exactly where the entry's data does, and gives exactly its size.
-  const bool whole = result == Z_STREAM_END && stream.avail_in == 0 && left == 0;
-  return whole && produced == entry.size ? 0 : EBADMSG;
-}
-
-int storedData(int fd, std::uint64_t at, const CentralEntry& entry, uLong* crc) {
-  if (entry.compressed != entry.size) return EBADMSG;
-  std::vector<unsigned char> in(64 << 10);
-  for (std::uint64_t left = entry.size; left > 0;) {
-    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(left, in.size()));
-    if (!readAt(fd, in.data(), size, at)) return errno;
-    *crc = crc32(*crc, in.data(), static_cast<uInt>(size));
-    at += size;
-    left -= size;
-  }
-  return 0;
-}
-
 // The local header agrees with the central one; returns where the data begins, or 0.
-std::uint64_t checkLocalHeader(int fd, const CentralEntry& entry) {
+std::uint64_t checkLocalHeader(const ArchiveBytes& file, const CentralEntry& entry) {
   unsigned char header[kLocalSize];
-  if (!readAt(fd, header, sizeof header, entry.localOffset)) return 0;
+  if (!file.read(header, sizeof header, entry.localOffset)) return 0;
   const std::size_t nameLength = get16(header + 26);
   const std::size_t extraLength = get16(header + 28);
   std::vector<unsigned char> rest(nameLength + extraLength);
   if (get32(header) != kLocalSignature || get16(header + 6) != entry.flags ||
       get16(header + 8) != entry.method || get32(header + 14) != entry.crc ||
       nameLength != entry.name.size() ||
-      !readAt(fd, rest.data(), rest.size(), entry.localOffset + kLocalSize) ||
+      !file.read(rest.data(), rest.size(), entry.localOffset + kLocalSize) ||
       std::memcmp(rest.data(), entry.name.data(), nameLength) != 0) {
     return 0;
   }
@@ -244,42 +222,113 @@ std::uint64_t checkLocalHeader(int fd, const CentralEntry& entry) {
   return entry.localOffset + kLocalSize + nameLength + extraLength;
 }
 
-int verifyOpen(int fd, const ExpectedEntry& expected) {
-  struct stat status;
-  if (fstat(fd, &status) != 0) return errno;
-  Directory directory;
-  CentralEntry entry;
-  if (const int error =
-          findDirectory(fd, static_cast<std::uint64_t>(status.st_size), true, directory)) {
-    return error;
-  }
-  if (directory.entries != 1) return EBADMSG;
-  if (const int error = readCentral(fd, directory, entry)) return error;
-  if (entry.name != expected.name || entry.method != expected.method || entry.crc != expected.crc ||
-      entry.size != expected.size || entry.localOffset != 0 ||
-      directory.offset + directory.size != directory.end) {
-    return EBADMSG;
-  }
-  const std::uint64_t dataAt = checkLocalHeader(fd, entry);
-  if (dataAt == 0) return errno == EIO ? EIO : EBADMSG;
-  if (dataAt + entry.compressed != directory.offset) return EBADMSG;
-  uLong crc = crc32(0, nullptr, 0);
-  const int error = entry.method == 0 ? storedData(fd, dataAt, entry, &crc)
-                                      : inflateData(fd, dataAt, entry, &crc);
-  if (error != 0) return error;
-  return crc == expected.crc ? 0 : EBADMSG;
-}
-
 }  // namespace
 
-int verifyArchive(int folder, const std::string& name, const ExpectedEntry& expected) {
+ArchiveReader::ArchiveReader() = default;
+
+ArchiveReader::~ArchiveReader() {
+  if (inflating_) inflateEnd(&stream_);
+}
+
+int ArchiveReader::verify(int folder, const std::string& name, std::uint64_t archiveSize,
+                          const ExpectedEntry& expected) {
   // A descriptor of its own, not the one that wrote: what a reader would get. Reading it
   // leaves the times given to the archive as they are, where the process may ask for that.
   constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
   Descriptor fd(openat(folder, name.c_str(), kFlags | O_NOATIME));
   if (!fd.valid() && errno == EPERM) fd.reset(openat(folder, name.c_str(), kFlags));
   if (!fd.valid()) return errno;
-  return verifyOpen(fd.get(), expected);
+  ArchiveBytes file{fd.get(), archiveSize, nullptr};
+  if (archiveSize <= kWholeUpTo) {
+    // One byte more is asked for: a file longer than what was written is not what was written.
+    whole_.resize(static_cast<std::size_t>(archiveSize) + 1);
+    const ssize_t got = preadUpTo(fd.get(), whole_.data(), whole_.size(), 0);
+    if (got < 0) return errno;
+    if (static_cast<std::uint64_t>(got) != archiveSize) return EBADMSG;
+    file.whole = whole_.data();
+  } else {
+    struct stat status;
+    if (fstat(fd.get(), &status) != 0) return errno;
+    if (static_cast<std::uint64_t>(status.st_size) != archiveSize) return EBADMSG;
+  }
+  return check(file, expected);
+}
+
+int ArchiveReader::check(const ArchiveBytes& file, const ExpectedEntry& expected) {
+  Directory directory;
+  CentralEntry entry;
+  if (const int error = findDirectory(file, true, directory)) return error;
+  if (directory.entries != 1) return EBADMSG;
+  if (const int error = readCentral(file, directory, entry)) return error;
+  if (entry.name != expected.name || entry.method != expected.method || entry.crc != expected.crc ||
+      entry.size != expected.size || entry.localOffset != 0 ||
+      directory.offset + directory.size != directory.end) {
+    return EBADMSG;
+  }
+  const std::uint64_t dataAt = checkLocalHeader(file, entry);
+  if (dataAt == 0) return errno == EIO ? EIO : EBADMSG;
+  if (dataAt + entry.compressed != directory.offset) return EBADMSG;
+  if (entry.method == 0 && entry.compressed != entry.size) return EBADMSG;
+  uLong crc = crc32(0, nullptr, 0);
+  const int error = entry.method == 0 ? copyData(file, dataAt, entry.size, &crc)
+                                      : inflateData(file, dataAt, entry, &crc);
+  if (error != 0) return error;
+  return crc == expected.crc ? 0 : EBADMSG;
+}
+
+int ArchiveReader::copyData(const ArchiveBytes& file, std::uint64_t at, std::uint64_t size,
+                            uLong* crc) {
+  in_.resize(kBlock);
+  for (std::uint64_t left = size; left > 0;) {
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left, in_.size()));
+    if (!file.read(in_.data(), count, at)) return errno;
+    *crc = crc32(*crc, in_.data(), static_cast<uInt>(count));
+    at += count;
+    left -= count;
+  }
+  return 0;
+}
+
+int ArchiveReader::inflateData(const ArchiveBytes& file, std::uint64_t at,
+                               const CentralEntry& entry, uLong* crc) {
+  if (!inflating_) {
+    if (inflateInit2(&stream_, -MAX_WBITS) != Z_OK) return ENOMEM;
+    inflating_ = true;
+  } else if (inflateReset(&stream_) != Z_OK) {
+    return ENOMEM;
+  }
+  in_.resize(kBlock);
+  out_.resize(kBlock);
+  std::uint64_t left = entry.compressed;
+  std::uint64_t produced = 0;
+  int result = Z_OK;
+  stream_.avail_in = 0;
+  while (result != Z_STREAM_END) {
+    if (stream_.avail_in == 0) {
+      if (left == 0) break;  // the stream wants more than the entry holds
+      const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left, in_.size()));
+      // A small archive is inflated where it lies.
+      if (file.whole != nullptr) {
+        stream_.next_in = const_cast<unsigned char*>(file.whole + at);
+      } else {
+        if (!file.read(in_.data(), count, at)) return errno;
+        stream_.next_in = in_.data();
+      }
+      at += count;
+      left -= count;
+      stream_.avail_in = static_cast<uInt>(count);
+    }
+    stream_.next_out = out_.data();
+    stream_.avail_out = static_cast<uInt>(out_.size());
+    result = inflate(&stream_, Z_NO_FLUSH);
+    const std::size_t got = out_.size() - stream_.avail_out;
+    *crc = crc32(*crc, out_.data(), static_cast<uInt>(got));
+    produced += got;
+    if (result != Z_OK && result != Z_STREAM_END) break;
+  }
+  // The stream ends exactly where the entry's data does, and gives exactly its size.
+  const bool whole = result == Z_STREAM_END && stream_.avail_in == 0 && left == 0;
+  return whole && produced == entry.size ? 0 : EBADMSG;
 }
 
 ArchiveHolds archiveHolds(int fd, std::string_view entryName, int* error) {
@@ -288,15 +337,16 @@ ArchiveHolds archiveHolds(int fd, std::string_view entryName, int* error) {
     *error = errno;
     return ArchiveHolds::NotAZip;
   }
+  const ArchiveBytes file{fd, static_cast<std::uint64_t>(status.st_size), nullptr};
   Directory directory;
   CentralEntry entry;
-  const int found = findDirectory(fd, static_cast<std::uint64_t>(status.st_size), false, directory);
+  const int found = findDirectory(file, false, directory);
   if (found != 0) {
     if (found != EBADMSG) *error = found;
     return ArchiveHolds::NotAZip;
   }
   if (directory.entries != 1) return ArchiveHolds::OtherEntries;
-  const int read = readCentral(fd, directory, entry);
+  const int read = readCentral(file, directory, entry);
   if (read != 0) {
     if (read != EBADMSG) *error = read;
     return ArchiveHolds::NotAZip;

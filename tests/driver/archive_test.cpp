@@ -95,7 +95,11 @@ class ArchiveOneFile : public ::testing::Test {
     const int method = entries->front().method;
     const uLong crc =
         crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
-    EXPECT_EQ(verifyArchive(AT_FDCWD, archive, {name, method, data.size(), crc}), 0) << archive;
+    ArchiveReader reader;
+    EXPECT_EQ(reader.verify(AT_FDCWD, archive, std::filesystem::file_size(archive),
+                            {name, method, data.size(), crc}),
+              0)
+        << archive;
   }
 
   TestFolder folder_;

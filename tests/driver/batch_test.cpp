@@ -144,7 +144,7 @@ TEST_F(RunBatch, AnAbortAfterAFailureStillEndsWithTwo) {
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
-TEST(OutOfMemory, EndsTheProcessWithCodeOneAndAReportOnStandardOutput) {
+TEST(OutOfMemory, EndsTheProcessWithCodeOneAndAReportOnStandardOutputAndError) {
   TestFolder folder;
   const auto exhaust = [] {
     const int report = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -154,7 +154,7 @@ TEST(OutOfMemory, EndsTheProcessWithCodeOneAndAReportOnStandardOutput) {
     char* const never = new char[huge];
     std::printf("%p\n", static_cast<void*>(never));
   };
-  EXPECT_EXIT(exhaust(), ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(exhaust(), ::testing::ExitedWithCode(1), "^Vordex: out of memory\n$");
   EXPECT_EQ(readFile("stdout.txt"), "Vordex: out of memory\n");
 }
 #endif

@@ -362,6 +362,31 @@ class Verified(Run):
         self.assertEqual(temp_files(self.folder), [])
 
 
+class Fallbacks(Run):
+    def test_without_renameat2_or_links_the_commit_still_never_replaces(self):
+        self.write("a.txt", text(5000))
+        self.write("b.txt", text(6000))
+        self.write("b.zip", b"someone else's file")
+        before = self.snapshot()
+        code, report, _ = self.vordex("*.txt", "-D", fail="norename2")
+        self.assertEqual(code, 0)
+        self.assertEqual(report[:3], ["zipped a.txt -> a.zip", "deleted a.txt",
+                                      "skipped b.txt (ZIP already exists)"])
+        self.assertEqual((self.folder / "b.zip").read_bytes(), before["b.zip"])
+        self.assert_nothing_lost(before)
+
+    def test_a_folder_that_cannot_be_synced_keeps_the_source(self):
+        self.write("a.txt", text(5000))
+        before = self.snapshot()
+        code, report, errors = self.vordex("a.txt", "-D", fail="dirsync")
+        self.assertEqual(code, 2)
+        self.assertEqual(report[:2], ["zipped a.txt -> a.zip", "kept a.txt (not deleted: the "
+                                      "archive's folder could not be synced: Input/output error)"])
+        self.assertEqual(len(errors), 1)
+        self.assert_nothing_lost(before)
+        self.assertEqual((self.folder / "a.txt").read_bytes(), before["a.txt"])
+
+
 class NothingSilent(Run):
     @unittest.skipUnless(AS_ROOT, "needs root to run as another user")
     def test_a_failed_delete_is_reported_and_a_read_only_file_kept_with_a_line(self):
