@@ -70,6 +70,8 @@ _DELETE_GLYPH = "⌂"
 Want = namedtuple("Want", "glyph attribute explicit")
 DEFAULT_BLANK = Want(" ", None, False)
 GREY_BLANK = Want(" ", 0x07, None)
+# The panel paints its own background, black, in all 80 columns of its 18 rows.
+PANEL_BLANK = Want(" ", 0x07, True)
 
 
 # Shell output after the program: more lines than the screen has rows.
@@ -178,9 +180,9 @@ def panel(mask=None, over=False, delete=False, files=None, bar=0, percent=None, 
     seven rows as log_window() gives them, or None while nothing was reported."""
     expected = {}
     for row in range(1, 19):
-        expected[(80, row)] = DEFAULT_BLANK  # never written: the clear's blanks
+        expected[(80, row)] = PANEL_BLANK
     for column in range(1, 81):
-        expected[(column, 18)] = DEFAULT_BLANK
+        expected[(column, 18)] = PANEL_BLANK
 
     # Rows 1-9: the right-hand parts beside the logo.
     place(expected, 36, 1, pipe_cells("|08∙" + "─" * 42 + "┐")[0])
