@@ -201,7 +201,7 @@ class TerminalBackend final : public ConsoleBackend {
   }
 
   void setTitle(std::string_view text) override {
-    if (dumb_) return;
+    if (lineMode_) return;
     out_ += "\x1b]0;";
     for (std::size_t pos = 0; pos < text.size();) {
       const Glyph glyph = decodeGlyph(text, pos);
@@ -213,7 +213,7 @@ class TerminalBackend final : public ConsoleBackend {
   }
 
   void disableMouseInput() override {
-    if (dumb_) return;
+    if (lineMode_) return;
     out_ += "\x1b[?1000l\x1b[?1002l\x1b[?1003l\x1b[?1005l\x1b[?1006l\x1b[?1015l";
   }
 
@@ -419,6 +419,9 @@ class TerminalBackend final : public ConsoleBackend {
     terminalColumns_ = columns;
     terminalRows_ = rows;
     hidden_ = rows >= kMinRows && rows < kFullRows ? kFullRows - rows : 0;
+    // Until the panel is drawn, the terminal's rows are the model's own.
+    rowOf_.fill(0);
+    for (int row = 1; row <= std::min(rows, kFullRows); ++row) rowOf_[row] = row;
   }
 
   // On 20 to 24 rows, which of the status window's rows the terminal shows, chosen for each
@@ -455,12 +458,14 @@ class TerminalBackend final : public ConsoleBackend {
         if (row <= kPanelRows || keep[row]) rows[row] = ++shown;
       }
     }
-    if (rows == rowOf_) return;
+    // A row the terminal shows in another place, or shows again, is drawn there whole.
+    for (int row = kPanelRows + 1; row <= kFullRows; ++row) {
+      if (rows[row] == rowOf_[row] || rows[row] == 0) continue;
+      model.changeRows(row, row);
+      const auto first = shown_.begin() + static_cast<std::ptrdiff_t>(row - 1) * shownColumns_;
+      std::fill(first, first + shownColumns_, Cell{});
+    }
     rowOf_ = rows;
-    // The rows the terminal shows now stood elsewhere, or nowhere: all of them are drawn anew.
-    model.changeRows(kPanelRows + 1, kFullRows);
-    std::fill(shown_.begin() + static_cast<std::ptrdiff_t>(kPanelRows) * shownColumns_,
-              shown_.end(), Cell{});
   }
 
   // The terminal row that shows a model row, or 0 for a row it leaves out.
