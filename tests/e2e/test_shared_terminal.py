@@ -75,7 +75,8 @@ class InScreen:
     def setUp(self):
         super().setUp()
         rc = self.root / "screenrc"
-        lines = ["startup_message off", "vbell off"]
+        # Without autodetach screen would outlive the tmux server that the test kills.
+        lines = ["startup_message off", "vbell off", "autodetach off"]
         if self.encoding:
             lines.append(f"defencoding {self.encoding}")
         rc.write_text("\n".join(lines) + "\n")
