@@ -142,7 +142,7 @@ class TerminalBackend final : public ConsoleBackend {
       return;
     }
     drawChanges(model);
-    if (guarded_) setGuardAbortErase(abortRow_ > 0 ? terminalRow(abortRow_) : 0, terminalRows_);
+    tellGuardAbortErase();
     const bool cursorMoved = model.outputColumn() != shownColumn_ || model.outputRow() != shownRow_;
     if (cursorVisible_ != wantCursorVisible_) {
       out_ += wantCursorVisible_ ? "\x1b[?25h" : "\x1b[?25l";
@@ -257,7 +257,7 @@ class TerminalBackend final : public ConsoleBackend {
 
   void setAbortErase(int row) override {
     abortRow_ = row;
-    if (guarded_) setGuardAbortErase(row > 0 ? terminalRow(row) : 0, terminalRows_);
+    tellGuardAbortErase();
   }
 
   bool scrollingFullWidth(int top, int bottom) override {
@@ -374,6 +374,11 @@ class TerminalBackend final : public ConsoleBackend {
     return true;
   }
 
+  // Where the hint stands on the terminal may change with every frame (chooseRows).
+  void tellGuardAbortErase() {
+    if (guarded_) setGuardAbortErase(abortRow_ > 0 ? terminalRow(abortRow_) : 0, terminalRows_);
+  }
+
   // The terminal's picture was lost (the process was stopped): draw everything again, cells
   // never written as blanks.
   void forgetPicture(ConsoleModel& model) {
@@ -419,45 +424,20 @@ class TerminalBackend final : public ConsoleBackend {
     terminalColumns_ = columns;
     terminalRows_ = rows;
     hidden_ = rows >= kMinRows && rows < kFullRows ? kFullRows - rows : 0;
-    // Until the panel is drawn, the terminal's rows are the model's own.
-    rowOf_.fill(0);
-    for (int row = 1; row <= std::min(rows, kFullRows); ++row) rowOf_[row] = row;
+    rowOf_ = ownRows();
   }
 
-  // On 20 to 24 rows, which of the status window's rows the terminal shows, chosen for each
-  // frame: every row with text and the output position's row (so the viewer's detail line and
-  // its hint both show), topped up with the other rows from the top down; when those do not all
-  // fit, the newest of them, the rows up to the lowest. Before the panel confines the output to
-  // its status window, the terminal's rows are the model's own.
+  // Until the panel is drawn, the terminal's rows are the model's own.
+  std::array<int, kFullRows + 1> ownRows() const {
+    std::array<int, kFullRows + 1> rows{};
+    for (int row = 1; row <= std::min(terminalRows_, kFullRows); ++row) rows[row] = row;
+    return rows;
+  }
+
+  // On 20 to 24 rows, which of the model's rows the terminal shows, chosen for each frame.
   void chooseRows(ConsoleModel& model) {
     if (hidden_ == 0) return;
-    std::array<int, kFullRows + 1> rows{};
-    if (model.windowTop() <= kPanelRows) {
-      for (int row = 1; row <= terminalRows_; ++row) rows[row] = row;
-    } else {
-      std::array<bool, kFullRows + 1> keep{};
-      int kept = 0;
-      int lowest = 0;
-      for (int row = kPanelRows + 1; row <= kFullRows; ++row) {
-        if (row != model.outputRow() && !hasText(model, row)) continue;
-        keep[row] = true;
-        ++kept;
-        lowest = row;
-      }
-      const int room = terminalRows_ - kPanelRows;
-      for (int row = kPanelRows + 1; row <= kFullRows; ++row) {
-        if (kept > room) {
-          keep[row] = row > lowest - room && row <= lowest;
-        } else if (!keep[row] && kept < room) {
-          keep[row] = true;
-          ++kept;
-        }
-      }
-      int shown = 0;
-      for (int row = 1; row <= kFullRows; ++row) {
-        if (row <= kPanelRows || keep[row]) rows[row] = ++shown;
-      }
-    }
+    const auto rows = model.windowTop() > kPanelRows ? statusWindowRows(model) : ownRows();
     // A row the terminal shows in another place, or shows again, is drawn there whole.
     for (int row = kPanelRows + 1; row <= kFullRows; ++row) {
       if (rows[row] == rowOf_[row] || rows[row] == 0) continue;
@@ -466,6 +446,36 @@ class TerminalBackend final : public ConsoleBackend {
       std::fill(first, first + shownColumns_, Cell{});
     }
     rowOf_ = rows;
+  }
+
+  // Rows 1-18, then of the status window's rows every one with text and the output position's
+  // row (so the viewer's detail line and its hint both show), topped up with the other rows from
+  // the top down; when those do not all fit, the newest of them, the rows up to the lowest.
+  std::array<int, kFullRows + 1> statusWindowRows(const ConsoleModel& model) const {
+    std::array<bool, kFullRows + 1> keep{};
+    int kept = 0;
+    int lowest = 0;
+    for (int row = kPanelRows + 1; row <= kFullRows; ++row) {
+      if (row != model.outputRow() && !hasText(model, row)) continue;
+      keep[row] = true;
+      ++kept;
+      lowest = row;
+    }
+    const int room = terminalRows_ - kPanelRows;
+    for (int row = kPanelRows + 1; row <= kFullRows; ++row) {
+      if (kept > room) {
+        keep[row] = row > lowest - room && row <= lowest;
+      } else if (!keep[row] && kept < room) {
+        keep[row] = true;
+        ++kept;
+      }
+    }
+    std::array<int, kFullRows + 1> rows{};
+    int shown = 0;
+    for (int row = 1; row <= kFullRows; ++row) {
+      if (row <= kPanelRows || keep[row]) rows[row] = ++shown;
+    }
+    return rows;
   }
 
   // The terminal row that shows a model row, or 0 for a row it leaves out.

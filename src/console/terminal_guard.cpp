@@ -253,7 +253,7 @@ void stopForJobControl() {
   if (inForeground(guardFd)) {
     restoreTerminalGuard(true);
   } else {
-    armed = false;
+    releaseTerminalGuard();
   }
   raiseWithDefaultAction(SIGTSTP);
   // Continued: the stop is over.

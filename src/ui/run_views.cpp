@@ -11,6 +11,7 @@
 namespace {
 
 constexpr std::string_view kSwitchTexts[2] = {"NO ", "YES"};
+constexpr std::string_view kStopped = "Operations aborted";
 constexpr std::uint64_t kOneBlock = 16384;
 
 // The 80x25 panel, the status lines scrolling below it, and the error viewer at the end.
@@ -93,8 +94,6 @@ class PanelView final : public RunView {
   void abandon() { wholeFile_.reset(); }
 
  private:
-  static constexpr std::string_view kStopped = "Operations aborted";
-
   std::optional<ScreenUpdate> wholeFile_;
   std::string mask_;
   bool stopped_ = false;
@@ -121,7 +120,7 @@ class LineView final : public RunView {
 
   void runStopped() override {
     line("");
-    line("Operations aborted");
+    line(std::string(kStopped));
   }
 
   void runEnded(const RunTally&) override {

@@ -24,6 +24,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import test_terminals as terminals  # noqa: E402
 import vordex_pane  # noqa: E402
+from test_terminal import process_state  # noqa: E402
 from vordex_pane import (  # noqa: E402
     PROMPT, USAGE, check_archive, files_shown, find_row, panel, prose, viewer_screen, write_file)
 
@@ -32,15 +33,6 @@ HINT = terminals.HINT
 # What the program sends when it leaves the panel for plain lines: colours off, the cursor shown,
 # and the cursor's row and those below it erased.
 SWITCH_TO_LINES = b"\x1b[0m\x1b[?25h\r\x1b[J"
-
-
-def process_state(pid):
-    """The one-letter state from /proc: "T" when stopped, None once gone."""
-    try:
-        text = Path(f"/proc/{pid}/stat").read_text()
-    except FileNotFoundError:
-        return None
-    return text[text.rindex(")") + 2]
 
 
 def cpu_ticks(pid):
@@ -192,6 +184,16 @@ class JobControlInScreen(InScreen, JobControl, terminals.CorpusRun):
 # Plain lines: Ctrl+Z within a file, a name after a switch, the viewer left for lines
 
 class Lines:
+    def assert_nothing_but_text_after_the_switch(self):
+        """The switch erases from the cursor's row down and moves nowhere else; not one escape
+        byte follows it (checked in tmux, which gets the program's own bytes)."""
+        if not self.in_tmux:
+            return
+        raw = self.raw_output()
+        self.assertIn(SWITCH_TO_LINES, raw)
+        terminals.no_escape(self, raw[raw.index(SWITCH_TO_LINES) + len(SWITCH_TO_LINES):],
+                            "after the switch to lines")
+
     def test_ctrl_z_in_plain_lines_stops_within_half_a_second_in_a_large_file(self):
         for path in self.work.iterdir():
             if path.name != "b1.dna":
@@ -226,11 +228,7 @@ class Lines:
         self.assertEqual(self.wait_for_end(), 0)
         screen = self.wait_for_prompt()
         self.assertIsNotNone(find_row(screen, "√ ZIPPED :  c-←[31mred.txt"), screen.all_text())
-        if self.in_tmux:
-            raw = self.raw_output()
-            self.assertIn(SWITCH_TO_LINES, raw)
-            terminals.no_escape(self, raw[raw.index(SWITCH_TO_LINES) + len(SWITCH_TO_LINES):],
-                                "after the switch to lines")
+        self.assert_nothing_but_text_after_the_switch()
         self.assert_modes_as_before()
 
     def test_a_viewer_shrunk_below_the_panel_erases_its_hint(self):
@@ -248,12 +246,7 @@ class Lines:
         self.assertIsNotNone(last, screen.all_text())
         self.assertEqual(screen.text(last - 1).rstrip(), "TOTAL ERRORS / WARNINGS: 1")
         self.assertEqual(self.term.cursor(), (len(PROMPT) + 1, last + 1))
-        if self.in_tmux:
-            # The switch erases from the cursor's row down and moves nowhere else.
-            raw = self.raw_output()
-            self.assertIn(SWITCH_TO_LINES, raw)
-            terminals.no_escape(self, raw[raw.index(SWITCH_TO_LINES) + len(SWITCH_TO_LINES):],
-                                "after the switch to lines")
+        self.assert_nothing_but_text_after_the_switch()
         self.assert_modes_as_before()
 
 
