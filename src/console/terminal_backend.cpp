@@ -163,6 +163,7 @@ class TerminalBackend final : public ConsoleBackend {
     for (const KeyPress& key : early_) queue.push(key);
     early_.clear();
     std::vector<KeyPress> keys;
+    bool wasTooSmall = tooSmall_;
     for (;;) {
       if (guarded_ && model_ != nullptr) {
         const bool wasAway = away_;
@@ -176,6 +177,10 @@ class TerminalBackend final : public ConsoleBackend {
         // Back in front: the keys are read in raw mode again, under the whole picture.
         if (wasAway) flush(*model_);
       }
+      // Whoever waits must learn that the panel no longer fits, resized meanwhile or found
+      // smaller on the way back to the foreground.
+      if (tooSmall_ && !wasTooSmall) queue.push(KeyPress{0, kKeyResized});
+      wasTooSmall = tooSmall_;
       readAvailable(keys);
       decoder_.expire(nowMs(), keys);
       for (const KeyPress& key : keys) queue.push(key);
@@ -191,11 +196,8 @@ class TerminalBackend final : public ConsoleBackend {
         hangUp(keys);
       } else if (ready < 0 && guarded_ && model_ != nullptr) {
         // A signal: the window may have changed its size, or the process come back from a stop.
-        const bool wasTooSmall = tooSmall_;
         beforeOperation(*model_);
         flush(*model_);
-        // Whoever waits must learn that the panel no longer fits.
-        if (tooSmall_ && !wasTooSmall) queue.push(KeyPress{0, kKeyResized});
       }
     }
   }
