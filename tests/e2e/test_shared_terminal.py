@@ -36,6 +36,7 @@ SWITCH_TO_LINES = b"\x1b[0m\x1b[?25h\r\x1b[J"
 
 
 def cpu_ticks(pid):
+    """The time the process has run, in clock ticks."""
     fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
     return int(fields[11]) + int(fields[12])
 
@@ -170,6 +171,24 @@ class JobControl:
         screen = self.wait_for_prompt()
         self.assertEqual(find_row(screen, PROMPT.rstrip()), 19)
         self.assert_terminal_as_before(screen)
+
+
+    def test_a_viewer_brought_back_to_a_window_too_small_for_the_panel_goes_on_in_lines(self):
+        # A job in the background hears of no resize: it learns the size on its way back.
+        for path in self.work.glob("b*.dna"):
+            path.unlink()
+        self.make_skips()
+        self.start_job("*")
+        self.term.wait_for_text(HINT, 60)
+        self.stop_and_send_to_background()
+        self.term.resize(70, 15)
+        self.go_fg.touch()
+        self.assertEqual(self.wait_for_end(), 0)
+        screen = self.wait_for_prompt()
+        last = find_row(screen, " 2      Skipped: ZIP already exists  a05.zip")
+        self.assertIsNotNone(last, screen.all_text())
+        self.assertNotIn("Errors have occured", screen.all_text())
+        self.assert_modes_as_before()
 
 
 class JobControlInTmux(InTmux, JobControl, terminals.CorpusRun):
