@@ -174,7 +174,7 @@ class TerminalTest(PaneTest):
 class Sizes(TerminalTest):
     SHORT = [(80, 24), (80, 22), (80, 20)]
 
-    def test_20_to_24_rows_show_the_panel_and_the_bottom_of_the_status_window(self):
+    def test_20_to_24_rows_show_the_panel_and_the_status_rows_that_hold_something(self):
         def finished_run():
             for number in range(1, 11):
                 write_file(self.work / f"t{number:02}.txt", prose(2000 * number, number))
