@@ -82,6 +82,12 @@ void setAttribute(uint8_t attribute) {
   finish(c);
 }
 
+void useTerminalColours() {
+  Console& c = begin();
+  c.model.useTerminalColours();
+  finish(c);
+}
+
 void setWindow(int left, int top, int right, int bottom) {
   Console& c = begin();
   c.model.setWindow(left, top, right, bottom);

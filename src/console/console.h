@@ -12,7 +12,9 @@
 //
 // Attributes: foreground colour in bits 0-3, background in bits 4-6, numbered in PC text-mode
 // order (0 black, 1 blue, 2 green, 3 cyan, 4 red, 5 magenta, 6 brown, 7 light grey, 8 dark grey,
-// 9-13 the light forms of 1-5, 14 yellow, 15 white). 0x4C is light red on red.
+// 9-13 the light forms of 1-5, 14 yellow, 15 white). 0x4C is light red on red. Bit 7 (see
+// kAttributeMarks) says that the colour marks something: without colours (NO_COLOR) the cell
+// then shows in reverse video when its background is not black, else in bold.
 //
 // Every operation has its effect on the screen when it returns. Failures of the terminal
 // underneath are ignored.
@@ -20,9 +22,14 @@
 #include <cstdint>
 #include <string_view>
 
+inline constexpr uint8_t kAttributeMarks = 0x80;
+
 void setForeground(int colour);  // 0-15: the foreground is replaced, background kept, bit 7 cleared
 void setBackground(int colour);  // 0-7: bits 4-6 replaced, the rest kept
 void setAttribute(uint8_t attribute);
+// The attribute of start-up (7): what is written or cleared from now on shows in the terminal's
+// own colours, as the cells before the program chose a colour do.
+void useTerminalColours();
 
 // Accepted only when 1 <= left <= right <= columns and 1 <= top <= bottom <= rows; the output
 // position then moves to the window's top-left cell. Otherwise nothing changes.
@@ -53,10 +60,11 @@ void setTitle(std::string_view text);
 void disableMouseInput();
 
 // Start-up and shut-down around the program. The terminal is standard input and output when
-// both are one, else the controlling terminal; with neither, or in the background, the console
-// still keeps its model but draws nothing, and readKey answers ESC. Shut-down leaves the visible
-// cursor at the output position and the terminal's modes and colours as they were before
-// start-up.
+// both are one, else the controlling terminal; with neither, in the background, or with standard
+// output going into a pipe or a socket (whose reader may share the terminal), the console still
+// keeps its model but draws nothing, touches no terminal mode, and readKey answers ESC. Shut-down
+// leaves the visible cursor at the output position and the terminal's modes and colours as they
+// were before start-up.
 void openConsole();
 void closeConsole();
 
@@ -71,8 +79,8 @@ bool consoleAsciiOnly();
 // Screen only: the window still holds the panel (at least 80x20). Once it shrank below that it
 // never does again in this run; the interface should then go on in lines.
 bool panelFits();
-// Screen only: the window has 20 to 24 rows, so it shows the screen's rows 1-18 and the bottom
-// of the output window (rows 19-25), the top rows of which it leaves out.
+// Screen only: the window has 20 to 24 rows, so it shows the screen's rows 1-18 and only some
+// of rows 19-25: those with text and the output position's row first, else the newest of them.
 bool consoleHidesRows();
 // Leaves the screen for plain lines for the rest of the run.
 void enterLineMode();
@@ -83,8 +91,9 @@ void setCursorVisible(bool visible);
 // While the screen row holds a hint about keys (0: none): a program cut short by a signal
 // erases it and leaves the shell's prompt below the output window.
 void setAbortErase(int row);
-// A resize, a Ctrl+Z or a continue after a stop is followed at the next operation; this is such
-// an operation for a caller that has nothing to draw (a long file between two progress cells).
+// A resize, a Ctrl+Z, a continue after a stop or a return to the foreground is followed at the
+// next operation (within a frame); this is such an operation for a caller that has nothing to
+// draw (a long file between two progress cells, a run in plain lines).
 void followTerminal();
 // During a run the terminal gets at most one write per frame (about 30 a second); this sends
 // what waits at once. Waiting for a key and closing the console do it themselves.

@@ -62,6 +62,11 @@ void ConsoleModel::setAttribute(uint8_t attribute) {
   colourChosen_ = true;
 }
 
+void ConsoleModel::useTerminalColours() {
+  attribute_ = 7;
+  colourChosen_ = false;
+}
+
 void ConsoleModel::setWindow(int left, int top, int right, int bottom) {
   if (left < 1 || top < 1 || left > right || top > bottom || right > columns_ || bottom > rows_) {
     return;
@@ -234,12 +239,14 @@ void ConsoleModel::clearChanges(int row) {
   rowChanged_[row - 1] = false;
 }
 
-void ConsoleModel::changeEverything() {
-  for (Cell& cell : cells_) {
-    if (!cell.known) cell = blank(7, true);
+void ConsoleModel::changeRows(int first, int last) {
+  const auto from = static_cast<std::ptrdiff_t>(index(1, first));
+  const auto to = static_cast<std::ptrdiff_t>(index(1, last + 1));
+  for (auto cell = cells_.begin() + from; cell != cells_.begin() + to; ++cell) {
+    if (!cell->known) *cell = blank(7, true);
   }
-  std::fill(changed_.begin(), changed_.end(), true);
-  std::fill(rowChanged_.begin(), rowChanged_.end(), true);
+  std::fill(changed_.begin() + from, changed_.begin() + to, 1);
+  std::fill(rowChanged_.begin() + first - 1, rowChanged_.begin() + last, 1);
 }
 
 Cell ConsoleModel::blank(uint8_t attribute, bool plain) const {

@@ -44,6 +44,7 @@ class ConsoleModel {
   void setForeground(int colour);
   void setBackground(int colour);
   void setAttribute(uint8_t attribute);
+  void useTerminalColours();
   void setWindow(int left, int top, int right, int bottom);
   void moveCursor(int column, int row);
   uint8_t cursorRow() const { return static_cast<uint8_t>(row_ - top_ + 1); }
@@ -72,7 +73,9 @@ class ConsoleModel {
   void clearChanges(int row);
   // Every cell counts as changed, and cells the program never wrote become blanks: for a
   // terminal whose picture can no longer be trusted.
-  void changeEverything();
+  void changeEverything() { changeRows(1, rows_); }
+  // The same for rows first to last.
+  void changeRows(int first, int last);
 
  private:
   int index(int column, int row) const { return (row - 1) * columns_ + (column - 1); }

@@ -7,11 +7,13 @@
 #include <poll.h>
 #include <strings.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -71,10 +73,23 @@ void writeAll(int fd, std::string_view data) {
 }
 
 // Where the terminal's rows come from. From 25 rows on the model has the terminal's size; on 20
-// to 24 rows the model keeps 25 and the terminal shows its rows 1-18 and the bottom of the
-// status window (rows 19-25), the top rows of which it leaves out.
+// to 24 rows the model keeps 25 and the terminal shows its rows 1-18 and as many of the status
+// window's rows 19-25 as it has room for (chooseRows).
 constexpr int kPanelRows = 18;
 constexpr int kFullRows = 25;
+
+// Without colours (NO_COLOR) a cell is plain unless its colour marks something: then it is shown
+// in reverse video when its background is what marks it, in bold when its text is.
+constexpr std::string_view kReverseSgr = "\x1b[7m";
+constexpr std::string_view kBoldSgr = "\x1b[1m";
+
+bool hasText(const ConsoleModel& model, int row) {
+  const Cell* cells = model.rowCells(row);
+  for (int column = 0; column < model.columns(); ++column) {
+    if (cells[column].glyph != U' ' || cells[column].marks[0] != 0) return true;
+  }
+  return false;
+}
 
 class TerminalBackend final : public ConsoleBackend {
  public:
@@ -86,6 +101,7 @@ class TerminalBackend final : public ConsoleBackend {
         ownsFd_(ownsFd),
         guarded_(guarded),
         dumb_(start.dumb),
+        noColour_(start.noColour),
         lineMode_(start.dumb || start.columns < kMinColumns || start.rows < kMinRows) {
     setTerminalSize(start.columns, start.rows);
   }
@@ -108,8 +124,9 @@ class TerminalBackend final : public ConsoleBackend {
     if (takeStopRequest()) {
       flush(model);
       stopForJobControl();
+      away_ = true;
     }
-    if (takeContinuedFlag()) forgetPicture(model);
+    if (takeContinuedFlag()) away_ = true;
     if (takeResizedFlag()) followResize(model);
   }
 
@@ -118,13 +135,14 @@ class TerminalBackend final : public ConsoleBackend {
   }
 
   void flush(ConsoleModel& model) override {
+    // In the background the picture waits; it is drawn whole when the run comes forward.
+    if (!inFront(model)) return;
     if (lineMode_ || tooSmall_) {
       sendPending();
       return;
     }
-    // In the background the picture waits; it is drawn whole when the run comes forward.
-    if (guarded_ && !inForeground(outFd_)) return;
     drawChanges(model);
+    tellGuardAbortErase();
     const bool cursorMoved = model.outputColumn() != shownColumn_ || model.outputRow() != shownRow_;
     if (cursorVisible_ != wantCursorVisible_) {
       out_ += wantCursorVisible_ ? "\x1b[?25h" : "\x1b[?25l";
@@ -145,13 +163,24 @@ class TerminalBackend final : public ConsoleBackend {
     for (const KeyPress& key : early_) queue.push(key);
     early_.clear();
     std::vector<KeyPress> keys;
+    bool wasTooSmall = tooSmall_;
     for (;;) {
-      if (guarded_ && !inForeground(inFd_)) {
-        // A read from the background would stop the process: wait to come forward.
-        if (!wait) return;
-        ::poll(nullptr, 0, 200);
-        continue;
+      if (guarded_ && model_ != nullptr) {
+        const bool wasAway = away_;
+        if (!inFront(*model_)) {
+          // A read from the background would stop the process: wait to come forward, which
+          // bash's fg of a job running in the background does without a signal.
+          if (!wait) return;
+          ::poll(nullptr, 0, static_cast<int>(kFrameMs));
+          continue;
+        }
+        // Back in front: the keys are read in raw mode again, under the whole picture.
+        if (wasAway) flush(*model_);
       }
+      // Whoever waits must learn that the panel no longer fits, resized meanwhile or found
+      // smaller on the way back to the foreground.
+      if (tooSmall_ && !wasTooSmall) queue.push(KeyPress{0, kKeyResized});
+      wasTooSmall = tooSmall_;
       readAvailable(keys);
       decoder_.expire(nowMs(), keys);
       for (const KeyPress& key : keys) queue.push(key);
@@ -167,17 +196,14 @@ class TerminalBackend final : public ConsoleBackend {
         hangUp(keys);
       } else if (ready < 0 && guarded_ && model_ != nullptr) {
         // A signal: the window may have changed its size, or the process come back from a stop.
-        const bool wasTooSmall = tooSmall_;
         beforeOperation(*model_);
         flush(*model_);
-        // Whoever waits must learn that the panel no longer fits.
-        if (tooSmall_ && !wasTooSmall) queue.push(KeyPress{0, kKeyResized});
       }
     }
   }
 
   void setTitle(std::string_view text) override {
-    if (dumb_) return;
+    if (lineMode_) return;
     out_ += "\x1b]0;";
     for (std::size_t pos = 0; pos < text.size();) {
       const Glyph glyph = decodeGlyph(text, pos);
@@ -189,7 +215,7 @@ class TerminalBackend final : public ConsoleBackend {
   }
 
   void disableMouseInput() override {
-    if (dumb_) return;
+    if (lineMode_) return;
     out_ += "\x1b[?1000l\x1b[?1002l\x1b[?1003l\x1b[?1005l\x1b[?1006l\x1b[?1015l";
   }
 
@@ -200,9 +226,11 @@ class TerminalBackend final : public ConsoleBackend {
   }
 
   void writePlain(std::string_view text) override {
-    if (guarded_ && !inForeground(outFd_)) return;
+    if (model_ != nullptr && !inFront(*model_)) return;
     sendPending();
     writeAll(outFd_, text);
+    // The cursor stays where the text left it, on every way out.
+    if (guarded_) setGuardCursor(0, 0);
   }
 
   void setCursorVisible(bool visible) override {
@@ -216,44 +244,42 @@ class TerminalBackend final : public ConsoleBackend {
     if (lineMode_) return;
     lineMode_ = true;
     if (dumb_) return;
-    // Whatever the shrunken window shows, the lines start below it.
+    // Where the shrunken window now shows the panel's rows is the terminal's choice, but it keeps
+    // the cursor's row in view: the lines start there, and what stood on it and below (the line
+    // of the file in hand, the viewer's hint) goes first. No move leaves the window.
     out_.clear();
-    sgrPlain_ = false;
-    resetColours();
-    out_ += "\x1b[r\x1b[?25h";
-    moveTo(1, terminalRows_);
-    out_ += "\r\n";
+    out_ += "\x1b[0m\x1b[?25h\r\x1b[J";
+    sgrPlain_ = true;
     sendPending();
-    if (guarded_) setGuardCursor(0, 0);
+    if (guarded_) {
+      setGuardCursor(0, 0);
+      setGuardSequences(false);
+    }
   }
 
   void setAbortErase(int row) override {
-    if (!guarded_) return;
-    const int shown = row > 0 ? visibleRow(row) : 0;
-    setGuardAbortErase(shown, terminalRows_);
+    abortRow_ = row;
+    tellGuardAbortErase();
   }
 
   bool scrollingFullWidth(int top, int bottom) override {
     // Within a frame, lines that scroll past are drawn only as far as they are still in the
     // window when the frame is sent; the terminal scrolls what the program did not write itself.
-    if (lineMode_ || tooSmall_ || (!frameDue() && allKnown(top, bottom))) return false;
-    int terminalTop = top;
-    if (hidden_ > 0) {
-      // Only the status window maps onto one region of the terminal.
-      if (top <= kPanelRows) return false;
-      terminalTop = kPanelRows + 1;
+    // Rows chosen for each frame (on 20 to 24 rows) map onto no one region of the terminal, and
+    // a process away from the terminal scrolls nothing there.
+    if (lineMode_ || tooSmall_ || hidden_ > 0 || away_ || (!frameDue() && allKnown(top, bottom))) {
+      return false;
     }
-    const int terminalBottom = visibleRow(bottom);
     // What is pending belongs to the picture before the scroll.
     if (model_ != nullptr) drawChanges(*model_);
     scrollShown(top, bottom);
     resetColours();
     out_ += "\x1b[";
-    appendNumber(terminalTop);
+    appendNumber(top);
     out_ += ';';
-    appendNumber(terminalBottom);
+    appendNumber(bottom);
     out_ += 'r';
-    moveTo(1, terminalBottom);
+    moveTo(1, bottom);
     out_ +=
         "\x1b"
         "D\x1b[r";
@@ -283,10 +309,16 @@ class TerminalBackend final : public ConsoleBackend {
     }
   }
 
-  // Draws one box-drawing glyph where the cursor is and asks where the cursor went: a terminal
-  // that draws East Asian ambiguous glyphs two columns wide moves two. The glyph is erased again.
-  bool boxGlyphsAreWide(int column, int row) {
-    writeAll(outFd_, "\xe2\x94\x80");  // U+2500
+  // Draws a cent sign and a box-drawing glyph where the cursor is and asks where the cursor
+  // went. A terminal that decodes UTF-8 and draws the box glyph one column wide moves two
+  // columns. One that draws East Asian ambiguous glyphs two columns wide moves three, and so does
+  // an 8-bit terminal: it shows the cent sign's two bytes as two Latin-1 characters and takes the
+  // box glyph's last two for C1 controls that do nothing (the panel's glyphs hold C1 bytes that
+  // would eat whole rows there). The glyphs are erased again. A terminal that does not answer,
+  // or a cursor too near the right edge to tell, leaves the locale to decide.
+  bool drawsUtf8AsAsked(int column, int row) {
+    if (column > terminalColumns_ - 4) return true;
+    writeAll(outFd_, "\xc2\xa2\xe2\x94\x80");  // U+00A2, U+2500
     int afterColumn = 0;
     int afterRow = 0;
     const bool answered = askCursor(&afterColumn, &afterRow);
@@ -294,7 +326,7 @@ class TerminalBackend final : public ConsoleBackend {
     appendMove(erase, column, row);
     erase += "\x1b[K";
     writeAll(outFd_, erase);
-    return answered && (afterColumn - column >= 2 || afterRow != row);
+    return !answered || (afterRow == row && afterColumn - column == 2);
   }
 
  private:
@@ -323,6 +355,30 @@ class TerminalBackend final : public ConsoleBackend {
   void hangUp(std::vector<KeyPress>& keys) {
     keyboardGone_ = true;
     decoder_.settle(keys);
+  }
+
+  // Draws only in the foreground. A process that was away (stopped, or running in the
+  // background) takes the terminal back the moment it finds itself in the foreground again,
+  // with or without SIGCONT: bash's fg of a job that runs in the background sends none.
+  bool inFront(ConsoleModel& model) {
+    if (!guarded_) return true;
+    if (!inForeground(outFd_)) {
+      away_ = true;
+      releaseTerminalGuard();
+      return false;
+    }
+    if (!away_) return true;
+    away_ = false;
+    retakeTerminalGuard();
+    // Whatever ran meanwhile drew on the screen, and a job in the background hears of no
+    // resize: the picture is drawn whole at the window's size.
+    if (!lineMode_) followResize(model);
+    return true;
+  }
+
+  // Where the hint stands on the terminal may change with every frame (chooseRows).
+  void tellGuardAbortErase() {
+    if (guarded_) setGuardAbortErase(abortRow_ > 0 ? terminalRow(abortRow_) : 0, terminalRows_);
   }
 
   // The terminal's picture was lost (the process was stopped): draw everything again, cells
@@ -370,17 +426,66 @@ class TerminalBackend final : public ConsoleBackend {
     terminalColumns_ = columns;
     terminalRows_ = rows;
     hidden_ = rows >= kMinRows && rows < kFullRows ? kFullRows - rows : 0;
+    rowOf_ = ownRows();
+  }
+
+  // Until the panel is drawn, the terminal's rows are the model's own.
+  std::array<int, kFullRows + 1> ownRows() const {
+    std::array<int, kFullRows + 1> rows{};
+    for (int row = 1; row <= std::min(terminalRows_, kFullRows); ++row) rows[row] = row;
+    return rows;
+  }
+
+  // On 20 to 24 rows, which of the model's rows the terminal shows, chosen for each frame.
+  void chooseRows(ConsoleModel& model) {
+    if (hidden_ == 0) return;
+    const auto rows = model.windowTop() > kPanelRows ? statusWindowRows(model) : ownRows();
+    // A row the terminal shows in another place, or shows again, is drawn there whole.
+    for (int row = kPanelRows + 1; row <= kFullRows; ++row) {
+      if (rows[row] == rowOf_[row] || rows[row] == 0) continue;
+      model.changeRows(row, row);
+      const auto first = shown_.begin() + static_cast<std::ptrdiff_t>(row - 1) * shownColumns_;
+      std::fill(first, first + shownColumns_, Cell{});
+    }
+    rowOf_ = rows;
+  }
+
+  // Rows 1-18, then of the status window's rows every one with text and the output position's
+  // row (so the viewer's detail line and its hint both show), topped up with the other rows from
+  // the top down; when those do not all fit, the newest of them, the rows up to the lowest.
+  std::array<int, kFullRows + 1> statusWindowRows(const ConsoleModel& model) const {
+    std::array<bool, kFullRows + 1> keep{};
+    int kept = 0;
+    int lowest = 0;
+    for (int row = kPanelRows + 1; row <= kFullRows; ++row) {
+      if (row != model.outputRow() && !hasText(model, row)) continue;
+      keep[row] = true;
+      ++kept;
+      lowest = row;
+    }
+    const int room = terminalRows_ - kPanelRows;
+    for (int row = kPanelRows + 1; row <= kFullRows; ++row) {
+      if (kept > room) {
+        keep[row] = row > lowest - room && row <= lowest;
+      } else if (!keep[row] && kept < room) {
+        keep[row] = true;
+        ++kept;
+      }
+    }
+    std::array<int, kFullRows + 1> rows{};
+    int shown = 0;
+    for (int row = 1; row <= kFullRows; ++row) {
+      if (row <= kPanelRows || keep[row]) rows[row] = ++shown;
+    }
+    return rows;
   }
 
   // The terminal row that shows a model row, or 0 for a row it leaves out.
-  int terminalRow(int row) const {
-    if (hidden_ == 0 || row <= kPanelRows) return row;
-    return row <= kPanelRows + hidden_ ? 0 : row - hidden_;
-  }
+  int terminalRow(int row) const { return hidden_ == 0 ? row : rowOf_[row]; }
   // The same, a left-out row giving the nearest row shown (for the cursor).
   int visibleRow(int row) const {
     const int shown = terminalRow(row);
-    return shown != 0 ? shown : kPanelRows + 1;
+    return shown != 0 ? shown : std::min(row, terminalRows_);
   }
 
   // Text that waits (a title, a mode switch) goes out now.
@@ -396,6 +501,7 @@ class TerminalBackend final : public ConsoleBackend {
       shown_.assign(static_cast<std::size_t>(columns) * model.rows(), Cell{});
       shownColumns_ = columns;
     }
+    chooseRows(model);
     for (int row = 1; row <= model.rows(); ++row) {
       if (!model.rowChanged(row)) continue;
       if (terminalRow(row) == 0) {
@@ -471,6 +577,10 @@ class TerminalBackend final : public ConsoleBackend {
       resetColours();
       return;
     }
+    if (noColour_) {
+      setStyle(cell.attribute);
+      return;
+    }
     const auto attribute = static_cast<uint8_t>(cell.attribute & 0x7F);
     const bool foreground = sgrPlain_ || (attribute & 0x0F) != (sgrAttribute_ & 0x0F);
     const bool background = sgrPlain_ || (attribute & 0x70) != (sgrAttribute_ & 0x70);
@@ -490,6 +600,19 @@ class TerminalBackend final : public ConsoleBackend {
     sgrPlain_ = true;
   }
 
+  void setStyle(uint8_t attribute) {
+    if ((attribute & kAttributeMarks) == 0) {
+      resetColours();
+      return;
+    }
+    const std::string_view style = (attribute & 0x70) != 0 ? kReverseSgr : kBoldSgr;
+    if (!sgrPlain_ && style == sgrStyle_) return;
+    resetColours();
+    out_ += style;
+    sgrPlain_ = false;
+    sgrStyle_ = style;
+  }
+
   void moveTo(int column, int row) { appendMove(out_, column, row); }
 
   void appendNumber(int value) { out_ += std::to_string(value); }
@@ -499,18 +622,24 @@ class TerminalBackend final : public ConsoleBackend {
   bool ownsFd_;            // opened here (/dev/tty): closed with the back end
   bool guarded_;           // taken over, in raw mode, under the guard
   bool dumb_;              // not one escape sequence
+  bool noColour_;          // NO_COLOR: no colour reaches the terminal
   bool lineMode_;          // plain lines only, from the start or since the window shrank
   bool tooSmall_ = false;  // the window shrank below 80x20; the interface switches to lines
   int terminalColumns_ = 80;
   int terminalRows_ = 25;
   int hidden_ = 0;  // model rows the terminal leaves out
+  // While hidden_ > 0: the terminal row that shows each model row, 0 for none (chooseRows).
+  std::array<int, kFullRows + 1> rowOf_{};
+  int abortRow_ = 0;   // the model row of the hint that an abnormal end erases, 0 for none
+  bool away_ = false;  // stopped or in the background since the terminal was last drawn on
   bool cursorVisible_ = true;
   bool wantCursorVisible_ = true;
   int64_t lastFrameMs_ = -kFrameMs;  // when the terminal last got a frame
   std::string out_;                  // what the current operation sends, in one write
   bool sgrPlain_ = true;
   uint8_t sgrAttribute_ = 7;
-  int shownColumn_ = 0;  // where the terminal's cursor was left; 0 when not known
+  std::string_view sgrStyle_;  // without colours: the style the terminal draws in
+  int shownColumn_ = 0;        // where the terminal's cursor was left; 0 when not known
   int shownRow_ = 0;
   ConsoleModel* model_ = nullptr;
   // What the terminal shows, cell by cell, as far as it is known (cells never drawn, or brought
@@ -546,9 +675,24 @@ bool termIsDumb() {
   return term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0;
 }
 
+// A pipe's or socket's reader may draw on the terminal too (tee, less, grep) or read keys from
+// it.
+bool outputIsPipe() {
+  struct stat output {};
+  return fstat(STDOUT_FILENO, &output) == 0 &&
+         (S_ISFIFO(output.st_mode) || S_ISSOCK(output.st_mode));
+}
+
+// The no-color convention: set and not empty.
+bool noColourAsked() {
+  const char* value = std::getenv("NO_COLOR");
+  return value != nullptr && *value != '\0';
+}
+
 }  // namespace
 
 std::unique_ptr<ConsoleBackend> openTerminalBackend(TerminalStart* start) {
+  if (outputIsPipe()) return nullptr;
   // The terminal the program was given: its standard input and output when both are one (a
   // terminal reopened by name may not be this user's to open, after su), else the controlling
   // terminal.
@@ -584,6 +728,7 @@ std::unique_ptr<ConsoleBackend> openTerminalBackend(TerminalStart* start) {
   // sequence: no title, no questions, no modes.
   start->dumb = termIsDumb() || start->columns < kMinColumns || start->rows < kMinRows;
   start->asciiOnly = !localeIsUtf8();
+  start->noColour = noColourAsked();
   armTerminalGuard(outFd, saved, raw, !start->dumb);
   tcsetattr(inFd, TCSANOW, &raw);
 
@@ -593,7 +738,7 @@ std::unique_ptr<ConsoleBackend> openTerminalBackend(TerminalStart* start) {
   if (!start->dumb && backend->askCursor(&column, &row)) {
     start->cursorColumn = std::clamp(column, 1, start->columns);
     start->cursorRow = std::clamp(row, 1, start->rows);
-    if (!start->asciiOnly && backend->boxGlyphsAreWide(start->cursorColumn, start->cursorRow)) {
+    if (!start->asciiOnly && !backend->drawsUtf8AsAsked(start->cursorColumn, start->cursorRow)) {
       start->asciiOnly = true;
     }
   } else {
@@ -606,7 +751,6 @@ std::unique_ptr<ConsoleBackend> openTerminalBackend(TerminalStart* start) {
   return backend;
 }
 
-std::unique_ptr<ConsoleBackend> terminalBackendOn(int fd) {
-  TerminalStart start;
+std::unique_ptr<ConsoleBackend> terminalBackendOn(int fd, const TerminalStart& start) {
   return std::make_unique<TerminalBackend>(fd, fd, false, false, start);
 }

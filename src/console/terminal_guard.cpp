@@ -22,8 +22,9 @@ std::atomic<int> guardRow{1};
 std::atomic<void (*)()> cleanupHook{nullptr};
 volatile sig_atomic_t continuedFlag = 0;
 volatile sig_atomic_t resizedFlag = 0;
-// False for a dumb terminal: not one escape sequence may reach it, on any way out either.
-bool guardSequences = true;
+// False for a dumb terminal, or once a run went on in plain lines: not one escape sequence may
+// reach it, on any way out either.
+std::atomic<bool> guardSequences{true};
 // While the error viewer waits: the terminal row of its hint, erased when the program is cut
 // short, and the terminal's last row, below which the shell's prompt then goes.
 std::atomic<int> abortEraseRow{0};
@@ -110,18 +111,6 @@ void onFatalSignal(int sig) {
   raiseWithDefaultAction(sig);
 }
 
-// Taken over again after a stop, but only in the foreground: a job continued in the background
-// (bg) packs on without touching the terminal, and takes it back when it is brought forward.
-volatile sig_atomic_t wantsTerminal = 0;
-
-void takeTerminalBack() {
-  if (wantsTerminal == 0 || !inForeground(guardFd)) return;
-  tcsetattr(guardFd, TCSANOW, &rawModes);
-  armed = true;
-  wantsTerminal = 0;
-  continuedFlag = 1;
-}
-
 // Ctrl+Z is acted on at the console's next operation, once the screen is drawn up to date.
 volatile sig_atomic_t stopRequested = 0;
 
@@ -129,15 +118,10 @@ void onStopSignal(int) {
   stopRequested = 1;
 }
 
+// Whatever ran while the process was stopped may have drawn on the terminal and set its modes;
+// the console takes it back once it finds itself in the foreground.
 void onContinueSignal(int) {
-  // Stopped by something other than Ctrl+Z: whatever ran meanwhile may have changed the modes.
-  const int savedErrno = errno;
-  if (armed.load() && inForeground(guardFd)) {
-    tcsetattr(guardFd, TCSANOW, &rawModes);
-    continuedFlag = 1;
-  }
-  takeTerminalBack();
-  errno = savedErrno;
+  continuedFlag = 1;
 }
 
 void onResizeSignal(int) {
@@ -170,7 +154,7 @@ char* appendMove(char* out, int row, int column) {
 
 void resetTerminal(bool freshLine) {
   const int savedErrno = errno;
-  if (guardSequences) {
+  if (guardSequences.load()) {
     char buffer[96];
     // Colours off, scroll region off (a scroll may have been cut short), the cursor shown. After
     // plain lines the region is off already, and resetting it would send the cursor home.
@@ -265,12 +249,32 @@ bool takeStopRequest() {
 }
 
 void stopForJobControl() {
-  if (armed.load()) wantsTerminal = 1;
-  restoreTerminalGuard(true);
+  // Sent to a job in the background (kill -TSTP), the terminal is not the process's to reset.
+  if (inForeground(guardFd)) {
+    restoreTerminalGuard(true);
+  } else {
+    releaseTerminalGuard();
+  }
   raiseWithDefaultAction(SIGTSTP);
   // Continued: the stop is over.
   setAction(SIGTSTP, onStopSignal);
-  takeTerminalBack();
+}
+
+void retakeTerminalGuard() {
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &previous);
+  tcsetattr(guardFd, TCSANOW, &rawModes);
+  armed = true;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void releaseTerminalGuard() {
+  armed = false;
+}
+
+void setGuardSequences(bool sequences) {
+  guardSequences = sequences;
 }
 
 bool takeResizedFlag() {

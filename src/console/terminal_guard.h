@@ -23,17 +23,24 @@ void restoreTerminalGuard(bool freshLine = false);
 
 // Fatal signals call the cleanup hook, restore and re-raise.
 void installFatalSignalHandlers();
-// With a terminal: Ctrl+Z is noted for takeStopRequest, SIGCONT takes the terminal over again
-// (when continued in the foreground), a resize is noted for takeResizedFlag.
+// With a terminal: Ctrl+Z is noted for takeStopRequest, SIGCONT for takeContinuedFlag, a resize
+// for takeResizedFlag.
 void installStopSignalHandlers();
 void removeSignalHandlers();
-// True once after the process was continued while the terminal was taken over: its picture can
-// no longer be trusted.
+// True once after the process was continued: the terminal's picture and modes can no longer be
+// trusted.
 bool takeContinuedFlag();
 // True once after the window changed its size.
 bool takeResizedFlag();
 // True once after Ctrl+Z: the console should then bring the screen up to date and call
-// stopForJobControl, which hands the terminal back, stops, and takes it over again when the
-// process is continued in the foreground.
+// stopForJobControl, which hands the terminal back and stops. Once continued, the console takes
+// the terminal over again (retakeTerminalGuard) when it finds itself in the foreground.
 bool takeStopRequest();
 void stopForJobControl();
+// The process is in the foreground again: raw modes, and every way out restores once more.
+void retakeTerminalGuard();
+// The process found itself in the background: the terminal is its shell's now, and no way out
+// may touch it.
+void releaseTerminalGuard();
+// False from now on: not one escape sequence on any way out (the run went on in plain lines).
+void setGuardSequences(bool sequences);

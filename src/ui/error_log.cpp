@@ -31,9 +31,10 @@ constexpr int kMessageColumn = 45;
 constexpr int kTotalColumn = 73, kTotalRow = 16;
 constexpr uint8_t kNumberAttribute = 0x0F;
 constexpr uint8_t kMessageAttribute = 0x0C;
-constexpr uint8_t kSelectedAttribute = 0x78;
+// The selection and the total are what their colours mark, even on a terminal without colours.
+constexpr uint8_t kSelectedAttribute = 0x78 | kAttributeMarks;
 constexpr uint8_t kEmptyRowAttribute = 0x07;
-constexpr uint8_t kTotalAttribute = 0x0C;
+constexpr uint8_t kTotalAttribute = 0x0C | kAttributeMarks;
 constexpr uint8_t kKeyUp = 72, kKeyDown = 80, kKeyEnter = 13, kKeyEscape = 27;
 constexpr uint8_t kKeyHome = 71, kKeyEnd = 79, kKeyPageUp = 73, kKeyPageDown = 81;
 constexpr int kPromptColumn = 7, kPromptRow = 6;  // in the status window
@@ -209,7 +210,8 @@ bool viewErrorLog() {
   setAbortErase(0);
   if (!fits) return false;
   ScreenUpdate update;
-  setAttribute(0x07);
+  // The shell's prompt comes here next, in the terminal's own colours.
+  useTerminalColours();
   clearScreen();
   return true;
 }

@@ -71,8 +71,21 @@ int gProgressCells = 0;
 void drawMainScreen() {
   ScreenUpdate update;
   clearScreen();
+  // The panel paints its own background in all its 80 columns and 18 rows, so that a terminal
+  // with light default colours shows no stripes of its own in it.
+  setAttribute(0x07);
   for (std::string_view line : kPanel) writePipeLine(line);
-  setWindow(1, 19, 80, 25);
+  for (int row = 1; row < kStatusTop - 1; ++row) writeAt(80, row, " ", 0x07);
+  writeAt(1, kStatusTop - 1, std::string(80, ' '), 0x07);
+  setWindow(1, kStatusTop, 80, 25);
+}
+
+void releaseStatusWindow() {
+  ScreenUpdate update;
+  const int row = kStatusTop + cursorRow() - 1;
+  useTerminalColours();
+  setWindow(1, row, 80, 25);
+  clearScreen();
 }
 
 void clearProgress() {

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
+// The screen row where the status window begins; the panel and a blank row stand above it.
+inline constexpr int kStatusTop = 19;
+
 // Screen positions and attributes of the panel's fields.
 inline constexpr int kVersionColumn = 44, kVersionRow = 2;
 inline constexpr int kMaskColumn = 10, kMaskRow = 10, kMaskWidth = 10;
@@ -27,6 +30,10 @@ inline constexpr std::string_view kZippedPrefix = "|08√ |07ZIPPED |08: |07 ";
 
 // Clears the screen, draws the panel and confines stream output to rows 19-25.
 void drawMainScreen();
+// At the end of a run: the status window from the output position's row down (the output
+// position at the start of a row) goes back to the terminal's own colours, for the shell's
+// prompt and what follows it.
+void releaseStatusWindow();
 
 // Clears the bar for a new file.
 void clearProgress();

@@ -11,6 +11,7 @@
 namespace {
 
 constexpr std::string_view kSwitchTexts[2] = {"NO ", "YES"};
+constexpr std::string_view kStopped = "Operations aborted";
 constexpr std::uint64_t kOneBlock = 16384;
 
 // The 80x25 panel, the status lines scrolling below it, and the error viewer at the end.
@@ -35,6 +36,7 @@ class PanelView final : public RunView {
       writeAt(kRecurseLabelColumn + 7, kRecurseRow, ":", 0x08);
       writeAt(kRecurseColumn, kRecurseRow, "YES", kFieldAttribute);
     }
+    mask_ = options.fileMask;
   }
 
   void fileStarted(int number, std::string_view name, std::uint64_t size) override {
@@ -70,28 +72,40 @@ class PanelView final : public RunView {
 
   void runStopped() override {
     writeLine("");
-    writeLine("Operations aborted");
+    writeLine(kStopped);
     flushScreen();
+    stopped_ = true;
   }
 
   // False when the window shrank below the panel while the viewer waited.
-  bool endRun() {
+  bool endRun(const RunTally& tally) {
     wholeFile_.reset();
-    const bool fits = errorCount() == 0 || viewErrorLog();
-    if (fits) releaseErrorLog();
-    return fits;
+    if (tally.files == 0 && errorCount() == 0) writeLine("No file matches " + shownName(mask_));
+    if (errorCount() > 0) {
+      if (!viewErrorLog()) return false;
+      // The viewer took the status window: what is left of the run still says it was cut short.
+      if (stopped_) writeLine(kStopped);
+    }
+    releaseErrorLog();
+    releaseStatusWindow();
+    return true;
   }
 
   void abandon() { wholeFile_.reset(); }
 
  private:
   std::optional<ScreenUpdate> wholeFile_;
+  std::string mask_;
+  bool stopped_ = false;
 };
 
 // One plain line per file, as its status line says it, and the log listed at the end: for a
 // dumb or small terminal.
 class LineView final : public RunView {
  public:
+  // Nothing to draw, but a Ctrl+Z or a return to the foreground is followed within the file.
+  void fileProgress(std::uint64_t, std::uint64_t) override { followTerminal(); }
+
   void fileFinished(int number, std::string_view name, const FileOutcome& outcome) override {
     if (outcome.zipped()) line(shownText(withoutPipeCodes(kZippedPrefix)) + shownName(name));
     for (int i = 0; i < outcome.reportCount; ++i) {
@@ -106,7 +120,7 @@ class LineView final : public RunView {
 
   void runStopped() override {
     line("");
-    line("Operations aborted");
+    line(std::string(kStopped));
   }
 
   void runEnded(const RunTally&) override {
@@ -143,7 +157,7 @@ class TerminalView final : public RunView {
     if (inPanel()) panel_.fileStarted(number, name, size);
   }
   void fileProgress(std::uint64_t position, std::uint64_t size) override {
-    if (inPanel()) panel_.fileProgress(position, size);
+    current().fileProgress(position, size);
   }
   void fileFinished(int number, std::string_view name, const FileOutcome& outcome) override {
     current().fileFinished(number, name, outcome);
@@ -153,7 +167,7 @@ class TerminalView final : public RunView {
   }
   void runStopped() override { current().runStopped(); }
   void runEnded(const RunTally& tally) override {
-    if (inPanel() && panel_.endRun()) return;
+    if (inPanel() && panel_.endRun(tally)) return;
     inPanel();
     lines_.runEnded(tally);
   }

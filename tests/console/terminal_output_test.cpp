@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "console/console.h"
-#include "support/memory_console.h"
 #include "console/terminal_guard.h"
+#include "support/memory_console.h"
 
 namespace {
 
@@ -207,6 +207,78 @@ TEST_F(TerminalOutputTest, AKeyboardThatIsGoneAnswersEsc) {
   EXPECT_FALSE(keyAvailable());
 }
 
+// The same back end playing other terminals: a short window, one without colours.
+class OtherTerminalTest : public TerminalOutputTest {
+ protected:
+  void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds_), 0); }
+  void open(const TerminalStart& terminal) {
+    openConsoleOnDescriptor(fds_[0], 80, 25, 1, 1, terminal);
+  }
+};
+
+TEST_F(OtherTerminalTest, AShortWindowShowsTheStatusRowsWithTextAndOtherwiseTheNewest) {
+  TerminalStart terminal;
+  terminal.rows = 22;  // room for four of the status window's seven rows
+  open(terminal);
+  setWindow(1, 19, 80, 25);
+  clearScreen();
+  writes();
+  writeText("a\r\nb");
+  EXPECT_EQ(writes(), Writes{"\x1b[19;1Ha\x1b[20;1Hb\x1b[20;2H"}) << "from the top down";
+
+  // A hint far below: shown on the last row, the rows with text kept, an empty one left out.
+  {
+    ScreenUpdate update;
+    moveCursor(7, 6);
+    writeText("hint");
+    moveCursor(2, 2);
+  }
+  EXPECT_EQ(writes(), Writes{"\x1b[22;1H      hint" + std::string(70, ' ') + "\x1b[20;2H"});
+
+  // More rows with text than room: the newest, up to the output position's row.
+  {
+    ScreenUpdate update;
+    moveCursor(1, 7);
+    writeText("last");
+    moveCursor(1, 3);
+    writeText("c\r\nd");
+  }
+  const Writes drawn = writes();
+  ASSERT_EQ(drawn.size(), 1u);
+  EXPECT_NE(drawn[0].find("\x1b[19;1Hd"), std::string::npos) << drawn[0];
+  EXPECT_NE(drawn[0].find("\x1b[20;1H"), std::string::npos) << drawn[0];
+  EXPECT_NE(drawn[0].find("\x1b[22;1Hlast"), std::string::npos) << drawn[0];
+  EXPECT_EQ(drawn[0].find("\x1b[23;"), std::string::npos) << "no row past the window";
+}
+
+TEST_F(OtherTerminalTest, WithoutColoursOnlyMarksShowAsBoldOrReverseVideo) {
+  TerminalStart terminal;
+  terminal.noColour = true;
+  open(terminal);
+  {
+    ScreenUpdate update;
+    writeCells(1, 1, "ab", 0x4C);
+    writeCells(3, 1, "c", 0x78 | kAttributeMarks);
+    writeCells(4, 1, "d", 0x0C | kAttributeMarks);
+    writeCells(5, 1, "e", 0x0F);
+  }
+  EXPECT_EQ(writes(), Writes{"\x1b[1;1Hab\x1b[7mc\x1b[0m\x1b[1md\x1b[0me\x1b[1;1H"});
+}
+
+TEST_F(TerminalOutputTest, AfterTheSwitchToLinesOnlyThePlainTextGoesOut) {
+  writeText("ab");
+  setCursorVisible(false);
+  writes();
+  enterLineMode();
+  // Colours off and the cursor shown; the lines start on the cursor's row, erased from there
+  // down, without a move that could leave a shrunken window.
+  EXPECT_EQ(writes(), Writes{"\x1b[0m\x1b[?25h\r\x1b[J"});
+  writeText("not drawn");
+  setTitle("no title either");
+  writePlain("a line\n");
+  EXPECT_EQ(writes(), Writes{"a line\n"});
+}
+
 }  // namespace
 
 namespace {
@@ -218,7 +290,8 @@ TEST(TerminalGuardTest, RestoresOnceWhateverCallsIt) {
   const auto sent = [&] {
     char buffer[256];
     const ssize_t size = recv(fds[1], buffer, sizeof buffer, MSG_DONTWAIT);
-    return size < 0 ? std::string("(nothing)") : std::string(buffer, static_cast<std::size_t>(size));
+    return size < 0 ? std::string("(nothing)")
+                    : std::string(buffer, static_cast<std::size_t>(size));
   };
   armTerminalGuard(fds[0], modes, modes, true);
   setGuardCursor(7, 13);

@@ -53,7 +53,7 @@ TEST_F(RunBatch, WithoutParametersShowsTheUsageAndTouchesNothing) {
   EXPECT_FALSE(exists("a.zip"));
 }
 
-TEST_F(RunBatch, AMaskThatMatchesNothingFillsTheFieldsAndEndsQuietly) {
+TEST_F(RunBatch, AMaskThatMatchesNothingFillsTheFieldsAndSaysSo) {
   EXPECT_EQ(runBatch({"a-mask-longer-than-ten*", "-O"}), 0);
   EXPECT_EQ(field(44, 2, 3), "1.1");
   EXPECT_EQ(screenAttribute(44, 2), 0x0E);
@@ -61,7 +61,8 @@ TEST_F(RunBatch, AMaskThatMatchesNothingFillsTheFieldsAndEndsQuietly) {
   EXPECT_EQ(field(10, 11, 3), "YES");
   EXPECT_EQ(field(28, 11, 3), "NO ");
   EXPECT_EQ(screenAttribute(28, 11), 0x07);
-  for (int row = 19; row <= 25; ++row) EXPECT_EQ(screenText(row), std::string(80, ' ')) << row;
+  EXPECT_EQ(screenText(19).substr(0, 40), "No file matches a-mask-longer-than-ten* ");
+  for (int row = 20; row <= 25; ++row) EXPECT_EQ(screenText(row), std::string(80, ' ')) << row;
   EXPECT_EQ(field(28, 10, 7), std::string(7, ' '));  // FILES untouched
 }
 

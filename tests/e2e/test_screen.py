@@ -17,8 +17,8 @@ import vordex_pane  # noqa: E402
 from tmux_screen import assert_golden  # noqa: E402
 from vordex_pane import (  # noqa: E402
     DEFAULT_BLANK, PROMPT, TITLE, USAGE, PaneTest, Want, assert_cells, check_archive,
-    log_window, panel, place, place_log_window, prose, status_rows, viewer_screen, write_file,
-    zipped_line)
+    log_window, panel, place, place_log_window, place_text, prose, status_rows, viewer_screen,
+    write_file, zipped_line)
 
 GOLDEN = Path(__file__).resolve().parent / "golden"
 
@@ -32,7 +32,8 @@ def merged(*pictures):
 
 class Panel(PaneTest):
     def test_the_panel_right_after_start(self):
-        # A mask that matches nothing: the panel with its option fields, nothing else.
+        # A mask that matches nothing: the panel with its option fields, and the status window
+        # says so.
         cases = [
             (["*.none"], "*.none", False, False),
             (["*.nothing-matches-this", "-O"], "*.nothing-", True, False),
@@ -48,8 +49,9 @@ class Panel(PaneTest):
                 for row in range(19, 26):
                     for column in range(1, 81):
                         expected[(column, row)] = DEFAULT_BLANK
+                place_text(expected, 1, 19, f"No file matches {args[0]}", 0x07)
                 assert_cells(self, screen, expected)
-                self.assertEqual(self.term.cursor(), (1, 19))
+                self.assertEqual(self.term.cursor(), (1, 20))
                 self.assertEqual(self.term.title(), TITLE)
                 self.check_logo_bounds(screen)
 

@@ -70,6 +70,8 @@ _DELETE_GLYPH = "⌂"
 Want = namedtuple("Want", "glyph attribute explicit")
 DEFAULT_BLANK = Want(" ", None, False)
 GREY_BLANK = Want(" ", 0x07, None)
+# The panel paints its own background, black, in all 80 columns of its 18 rows.
+PANEL_BLANK = Want(" ", 0x07, True)
 
 
 # Shell output after the program: more lines than the screen has rows.
@@ -178,9 +180,9 @@ def panel(mask=None, over=False, delete=False, files=None, bar=0, percent=None, 
     seven rows as log_window() gives them, or None while nothing was reported."""
     expected = {}
     for row in range(1, 19):
-        expected[(80, row)] = DEFAULT_BLANK  # never written: the clear's blanks
+        expected[(80, row)] = PANEL_BLANK
     for column in range(1, 81):
-        expected[(column, 18)] = DEFAULT_BLANK
+        expected[(column, 18)] = PANEL_BLANK
 
     # Rows 1-9: the right-hand parts beside the logo.
     place(expected, 36, 1, pipe_cells("|08∙" + "─" * 42 + "┐")[0])
@@ -408,9 +410,11 @@ def check_archive(test, archive_path, entry_name, data):
 class PaneTest(unittest.TestCase):
     """Each test gets a scratch folder (work: where the program runs and finds its files) and a
     folder for what the shell records (meta), and a tmux server that is killed even when the test
-    fails. size is the pane's (columns, rows) for the next start()."""
+    fails. size is the pane's (columns, rows) for the next start(); wrapper, words before the
+    shell in the pane (a terminal of its own the pane then shows, such as GNU screen)."""
 
     size = (80, 25)
+    wrapper = ()
 
     def setUp(self):
         scratch = tempfile.TemporaryDirectory(prefix="vordex-pane-")
@@ -424,13 +428,15 @@ class PaneTest(unittest.TestCase):
         # Runs before the folder's removal: the program must be gone first.
         self.addCleanup(lambda: self.term and self.term.kill())
 
-    def start(self, *args, before="", redirect="", prompt=True, prefix=(), scroll_after=False):
+    def start(self, *args, before="", redirect="", prompt=True, prefix=(), scroll_after=False,
+              shell="sh", then=""):
         """Starts the program with args in the work folder, in a fresh pane: the shell first runs
         `before` (output that precedes the program), after the program it records the exit code
         and, with prompt, prints PROMPT. redirect is shell text after the command (`> out`);
         prefix, words before the program's path (`setsid`). With scroll_after the shell, once
         release_shell() is called, prints more lines than the screen has rows before its
-        prompt (see assert_whole_screen_scrolls)."""
+        prompt (see assert_whole_screen_scrolls). shell runs the script; then, shell text run
+        right after the program, whose exit code is the one recorded (`fg` after a stop)."""
         if self.term is not None:
             self.term.kill()
         self.runs += 1
@@ -448,6 +454,7 @@ class PaneTest(unittest.TestCase):
             before,
             # The process id is written by the process that then becomes the program.
             f"sh -c 'echo $$ > \"$0\"; exec \"$@\"' {record('pid.txt')} {command} {redirect}",
+            then,
             "status=$?",
             f"stty -a > {record('stty-after.txt')}",
             f"echo $status > {record('status.part')}",
@@ -458,7 +465,7 @@ class PaneTest(unittest.TestCase):
             "exec sleep 86400",
         ] if line)
         self.term = TmuxScreen(*self.size)
-        self.term.start(["sh", "-c", script], cwd=self.work)
+        self.term.start([*self.wrapper, shell, "-c", script], cwd=self.work)
 
     def record(self, name):
         path = self.meta / name

@@ -53,9 +53,11 @@ void openMemoryConsole(int columns, int rows, int cursorColumn, int cursorRow) {
   gMemory = raw;
 }
 
-void openConsoleOnDescriptor(int fd, int columns, int rows, int cursorColumn, int cursorRow) {
+void openConsoleOnDescriptor(int fd, int columns, int rows, int cursorColumn, int cursorRow,
+                             const TerminalStart& terminal) {
   gMemory = nullptr;
-  installConsoleBackend(terminalBackendOn(fd), columns, rows, cursorColumn, cursorRow, true);
+  installConsoleBackend(terminalBackendOn(fd, terminal), columns, rows, cursorColumn, cursorRow,
+                        true);
 }
 
 void setKeyWaitHook(std::function<void()> hook) {
@@ -98,6 +100,12 @@ uint8_t screenAttribute(int column, int row) {
   const ConsoleModel& model = consoleModel();
   if (row < 1 || row > model.rows() || column < 1 || column > model.columns()) return 0;
   return model.cell(column, row).attribute;
+}
+
+bool screenInTerminalColours(int column, int row) {
+  const ConsoleModel& model = consoleModel();
+  if (row < 1 || row > model.rows() || column < 1 || column > model.columns()) return false;
+  return model.cell(column, row).plain;
 }
 
 uint8_t currentAttribute() {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "console/console.h"
-#include "support/memory_console.h"
 #include "driver/run_state.h"
+#include "support/memory_console.h"
 #include "ui/colour_text.h"
 #include "ui/main_screen.h"
 
@@ -66,7 +66,7 @@ TEST_F(ErrorLogTest, AReportRewritesTheStatusLineAndFillsThePanel) {
     EXPECT_EQ(screenAttribute(45, row), 0x07);
   }
   EXPECT_EQ(cells(73, 16, 5), "    1");
-  EXPECT_EQ(screenAttribute(77, 16), 0x0C);
+  EXPECT_EQ(screenAttribute(77, 16), 0x0C | kAttributeMarks);
 
   report(4, LOG_READ_FAILED);
   EXPECT_EQ(screenText(20).substr(0, 20), "! ERROR  : file4.txt");
@@ -144,8 +144,8 @@ void expectView(const Snapshot& shot, int entries, int top, int row, const std::
       continue;
     }
     EXPECT_EQ(shot.window[r - 1].substr(0, 5), padRight(" " + std::to_string(index), 5));
-    EXPECT_EQ(shot.numberAttribute[r - 1], r == row ? 0x78 : 0x0F);
-    EXPECT_EQ(shot.messageAttribute[r - 1], r == row ? 0x78 : 0x0C);
+    EXPECT_EQ(shot.numberAttribute[r - 1], r == row ? 0x78 | kAttributeMarks : 0x0F);
+    EXPECT_EQ(shot.messageAttribute[r - 1], r == row ? 0x78 | kAttributeMarks : 0x0C);
   }
   const int selected = top + row - 1;
   EXPECT_EQ(shot.detail, padRight("! ERROR  : " + nameOf(selected), 78) + "  ") << where;
@@ -231,16 +231,17 @@ TEST_F(ViewerTest, OtherKeysChangeNothingAndEscapeLeaves) {
   EXPECT_EQ(waits, 1u);
 }
 
-TEST_F(ViewerTest, LeavingBlanksTheStatusWindowAndKeepsTheSelection) {
+TEST_F(ViewerTest, LeavingBlanksTheStatusWindowInTheTerminalsColoursAndKeepsTheSelection) {
   fill(9);
   browse({kDown, kDown});
   for (int row = 19; row <= 25; ++row) {
     EXPECT_EQ(screenText(row), std::string(80, ' '));
-    EXPECT_EQ(screenAttribute(1, row), 0x07);
+    EXPECT_TRUE(screenInTerminalColours(1, row)) << row;
+    EXPECT_TRUE(screenInTerminalColours(80, row)) << row;
   }
   EXPECT_EQ(outputRow(), 19);
   EXPECT_EQ(outputColumn(), 1);
-  EXPECT_EQ(screenAttribute(37, 10), 0x78);
+  EXPECT_EQ(screenAttribute(37, 10), 0x78 | kAttributeMarks);
   EXPECT_EQ(cells(73, 16, 5), "    9");
 }
 

@@ -57,9 +57,17 @@ TEST_F(MainScreenTest, PanelShowsItsFrameLabelsAndColours) {
     for (std::size_t i = 0; i < want.size(); ++i) count += (want[i] & 0xC0) != 0x80;
     EXPECT_EQ(cells(column, row, count), want) << "row " << row;
   }
-  // Column 80 and row 18 are never written: they keep the blanks of the clear.
-  for (int row = 1; row <= 18; ++row) EXPECT_EQ(screenGlyph(80, row), " ");
+  // Column 80 and row 18 are blank, in the panel's own black as every other cell of it.
+  for (int row = 1; row <= 18; ++row) {
+    EXPECT_EQ(screenGlyph(80, row), " ");
+    EXPECT_FALSE(screenInTerminalColours(80, row)) << row;
+  }
   EXPECT_EQ(screenText(18), std::string(80, ' '));
+  for (int column = 1; column <= 80; ++column) {
+    EXPECT_EQ(screenAttribute(column, 18), 0x07);
+    EXPECT_FALSE(screenInTerminalColours(column, 18)) << column;
+  }
+  EXPECT_FALSE(screenInTerminalColours(1, 1));
 
   EXPECT_EQ(screenAttribute(37, 2), 0x0E);  // title
   EXPECT_EQ(screenAttribute(79, 2), 0x08);  // border
@@ -106,6 +114,18 @@ TEST_F(MainScreenTest, StreamOutputGoesToTheStatusWindow) {
   EXPECT_EQ(screenGlyph(4, 10), "M");
   EXPECT_EQ(screenAttribute(1, 24), 0x08);
   EXPECT_EQ(screenAttribute(3, 24), 0x07);
+}
+
+TEST_F(MainScreenTest, AtTheEndTheStatusWindowFromTheOutputPositionDownIsTheTerminals) {
+  writeStatusLine("|08√ |07ZIPPED |08: |07 ", "a.txt", true);
+  releaseStatusWindow();
+  EXPECT_FALSE(screenInTerminalColours(1, 19));
+  for (int row = 20; row <= 25; ++row) {
+    EXPECT_EQ(screenText(row), std::string(80, ' '));
+    EXPECT_TRUE(screenInTerminalColours(1, row) && screenInTerminalColours(80, row)) << row;
+  }
+  EXPECT_EQ(outputRow(), 20);
+  EXPECT_EQ(outputColumn(), 1);
 }
 
 TEST_F(MainScreenTest, StatusLinesShowNamesLiterallyAndEndAtColumn79) {
