@@ -178,6 +178,10 @@ class Parser {
     if (!options_.fileList.empty() && haveMask_) {
       refuse("a mask and a list of names (" + listOption_ + ") exclude each other");
     }
+    // A list names the files themselves: there is no folder to walk.
+    if (!options_.fileList.empty() && options_.recursive) {
+      refuse("-R and a list of names (" + listOption_ + ") exclude each other");
+    }
   }
 
  private:

@@ -127,6 +127,8 @@ TEST(CommandLine, AnythingElseBeginningWithADashIsRefusedByName) {
   EXPECT_EQ(refusal({"--delete"}), "no file mask given");
   EXPECT_EQ(refusal({"*", "--files-from=list"}),
             "a mask and a list of names (--files-from) exclude each other");
+  EXPECT_EQ(refusal({"--files0-from=-", "-R"}),
+            "-R and a list of names (--files0-from) exclude each other");
   // The first problem is the one told; help asked for before it wins.
   EXPECT_EQ(refusal({"*", "-x", "--force"}), "unknown option '-x'");
   EXPECT_EQ(parseCommandLine({"*", "--help", "--force"}).action, Action::Help);
