@@ -39,11 +39,17 @@ class ByteIdentity(unittest.TestCase):
             for name, data in FILES.items():
                 with open(os.path.join(sources, name), "wb") as out:
                     out.write(data)
-            # The entries hold the access time too: one that reading leaves alone (newer than
-            # the modification, within a day, as relatime has it), so both programs see it.
+            # The entries hold the access time too: one that reading leaves alone, so both
+            # programs see it. relatime moves an access time older than the change time (which
+            # setting the times makes now), so each file is read once after a pause: its access
+            # time is then newer than both its times and within a day.
             now = int(time.time())
             for name in FILES:
                 os.utime(os.path.join(sources, name), (now - 3600, now - 7200))
+            time.sleep(0.05)
+            for name in FILES:
+                with open(os.path.join(sources, name), "rb") as source:
+                    source.read(1)
             for level in (-1, 0, 1, 6, 9):
                 with self.subTest(level=level):
                     level_args = [f"-{level}"] if level >= 0 else []
