@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  openConsole();
+  openConsole(reportTakesTheTerminal(line.options));
   setFatalSignalCleanup(cleanUpAfterSignal);
   const int exitCode = runBatch(parameters);
   closeConsole();

@@ -162,7 +162,7 @@ void disableMouseInput() {
   finish(c);
 }
 
-void openConsole() {
+void openConsole(bool plainLines) {
   Console& c = console();
   if (c.open) return;
   // Handlers first: from the moment the terminal is in raw mode, every way out restores it,
@@ -171,6 +171,7 @@ void openConsole() {
   (void)restoreAtExit;
   installFatalSignalHandlers();
   TerminalStart start;
+  start.dumb = plainLines;
   std::unique_ptr<ConsoleBackend> terminal = openTerminalBackend(&start);
   if (terminal) installStopSignalHandlers();
   // On 20 to 24 rows the model keeps 25: the back end shows the bottom of the status window.

@@ -56,8 +56,9 @@ void disableMouseInput();
 // both are one, else the controlling terminal; with neither, or in the background, the console
 // still keeps its model but draws nothing, and readKey answers ESC. Shut-down leaves the visible
 // cursor at the output position and the terminal's modes and colours as they were before
-// start-up.
-void openConsole();
+// start-up. With plainLines the terminal is taken as a dumb one (Lines, not one escape
+// sequence), for a program whose own plain output goes there.
+void openConsole(bool plainLines = false);
 void closeConsole();
 
 // What the terminal can take. None: no terminal (or one the process may not touch). Lines: a

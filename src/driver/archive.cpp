@@ -1,6 +1,8 @@
 #include "driver/archive.h"
 
+#include <fcntl.h>
 #include <minizip/zip.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -100,9 +102,14 @@ bool writeArchive(Packer& packer, TempArchive& temp, const SearchEntry& entry, S
 }
 
 // A dry run stops once the file is open: what the rest would do, as far as it can be known
-// without writing. A second file of one archive name is skipped, as the archive made for the
-// first would make it.
-void foresee(BatchRun& run, const SearchEntry& entry, const Source& source, FileOutcome& outcome) {
+// without writing. A folder the archive could not be created in fails; a second file of one
+// archive name is skipped, as the archive made for the first would make it.
+void foresee(BatchRun& run, const Folders& folders, const SearchEntry& entry, const Source& source,
+             FileOutcome& outcome) {
+  if (folders.archive >= 0 && faccessat(folders.archive, ".", W_OK, AT_EACCESS) != 0) {
+    outcome.report(LOG_OPEN_FAILED, errno);
+    return;
+  }
   if (!run.plan(namesakeOf(entry))) {
     outcome.report(LOG_SKIPPED, 0, ReportDetail::MadeThisRun);
     return;
@@ -147,7 +154,7 @@ FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& ent
     return outcome;
   }
   if (run.options.dryRun) {
-    foresee(run, entry, source, outcome);
+    foresee(run, folders, entry, source, outcome);
     return outcome;
   }
   TempArchive temp(folders.archive, packer.slot());

@@ -36,15 +36,13 @@ constexpr std::uint8_t kEscape = 27;
 // as plain lines: a panel of files "zipped" would not be true, nor would JSON be read there.
 void addViews(RunViews& views, const RunOptions& options) {
   const bool outputIsTerminal = isatty(STDOUT_FILENO) != 0;
-  const bool reportOnTerminal = outputIsTerminal && (options.dryRun || options.json);
-  const bool terminalView = !options.dryRun && !reportOnTerminal;
-  if (!terminalView && consoleKind() == ConsoleKind::Screen) enterLineMode();
+  const bool terminalView = !reportTakesTheTerminal(options);
   const bool panel = terminalView && consoleKind() == ConsoleKind::Screen;
   std::unique_ptr<RunView> problems;
   if ((!panel || !outputIsTerminal) && !(panel && isatty(STDERR_FILENO))) {
     problems = makeProblemView(STDERR_FILENO);
   }
-  if (!options.quiet && (!outputIsTerminal || reportOnTerminal)) {
+  if (!options.quiet && (!outputIsTerminal || !terminalView)) {
     views.add(makeReportView(STDOUT_FILENO, options, problems.get()));
   }
   if (problems) views.add(std::move(problems));
@@ -249,6 +247,10 @@ void walkFiles(BatchRun& run, RunView& view, RunTally& tally) {
 }
 
 }  // namespace
+
+bool reportTakesTheTerminal(const RunOptions& options) {
+  return options.dryRun || (options.json && isatty(STDOUT_FILENO) != 0);
+}
 
 int runBatch(const std::vector<std::string>& parameters) {
   disableMouseInput();

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "driver/run_state.h"
+
 // Exit codes, as the README and the man page list them.
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitOutOfMemory = 1;
@@ -16,3 +18,7 @@ inline constexpr int kExitRefused = 3;  // the command line was refused; nothing
 // files and lets the user browse the error log at the end. Returns the exit code: kExitSuccess, or
 // kExitFailed when a file failed (skipped files are no failures).
 int runBatch(const std::vector<std::string>& parameters);
+
+// A dry run, and a JSON report to a terminal, show no panel: their report goes to the terminal
+// as plain lines, so the console should take it as a dumb one.
+bool reportTakesTheTerminal(const RunOptions& options);

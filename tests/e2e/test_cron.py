@@ -7,15 +7,18 @@ and Python's zipfile.
     test_cron.py PATH_TO_VORDEX [unittest arguments]
 """
 
+import fcntl
 import hashlib
 import json
 import os
+import pty
 import re
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 import zipfile
@@ -273,6 +276,49 @@ class Reports(Scratch):
         self.assertEqual(by_name["old.log"]["outcome"], "skipped")
         self.assertEqual(by_name["old.log"]["reason"], "ZIP already exists")
         self.assertIsNone(by_name["old.log"]["archive"])
+
+
+class OnATerminal(Scratch):
+    def run_on_terminal(self, *args):
+        """Runs the program with a terminal of its own as its standard streams; returns its exit
+        code and every byte it sent there."""
+        controller, terminal = pty.openpty()
+
+        def take_terminal():  # its controlling terminal, and the foreground there
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        process = subprocess.Popen([BINARY, *args], cwd=self.folder, stdin=terminal,
+                                   stdout=terminal, stderr=terminal, preexec_fn=take_terminal,
+                                   env=dict(os.environ, TERM="xterm-256color", LANG="C.UTF-8"))
+        os.close(terminal)
+        sent = b""
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:  # the terminal's last user has gone
+                break
+            if not chunk:
+                break
+            sent += chunk
+        os.close(controller)
+        return process.wait(timeout=60), sent
+
+    def test_a_dry_run_and_json_show_plain_lines_instead_of_the_panel(self):
+        self.write("a.log", b"some text\n")
+        status, sent = self.run_on_terminal("*.log", "-D", "--dry-run")
+        self.assertEqual(status, 0)
+        self.assertNotIn(b"\x1b", sent)
+        self.assertEqual(sent.splitlines()[0], b"would zip a.log -> a.zip")
+        self.assertTrue((self.folder / "a.log").exists())
+        self.assertFalse((self.folder / "a.zip").exists())
+
+        status, sent = self.run_on_terminal("*.log", "--json")
+        self.assertEqual(status, 0)
+        self.assertNotIn(b"\x1b", sent)
+        first = json.loads(sent.splitlines()[0])
+        self.assertEqual((first["file"], first["outcome"]), ("a.log", "zipped"))
+        check_archive(self, self.folder / "a.zip", b"a.log", b"some text\n")
 
 
 class Selections(Scratch):
