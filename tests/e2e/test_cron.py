@@ -184,6 +184,13 @@ class LostReport(Scratch):
                                "the rest of the report is lost"])
         self.check_all_packed()
 
+    def test_usage_and_version_that_cannot_be_written_fail(self):
+        for args in (("--help",), ("--version",)):
+            with self.subTest(args=args), open("/dev/full", "wb") as full:
+                status, _, err = run(self.folder, *args, stdout=full)
+                self.assertEqual(status, 2)
+                self.assertEqual(err, ["vordex: standard output: No space left on device"])
+
     def test_a_reader_that_reads_one_line(self):
         process = subprocess.Popen([BINARY, "*.log", "-D"], cwd=self.folder,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -325,13 +332,12 @@ class Selections(Scratch):
     def tree(self):
         """logs/ with old and new files at three depths, names find and shells find hard."""
         files = {}
-        week_ago = time.time() - 8 * 86400
         for name in ("logs/a.log", "logs/b.tmp", "logs/sub/c.log", "logs/sub/deep/d.log",
                      "logs/sub/new\nline.log", "logs/new.log", "logs/keep/e.log"):
             data = name.encode() * 50
             path = self.write(name, data)
             if "new" not in name:
-                os.utime(path, (week_ago, week_ago))
+                subprocess.run(["touch", "-d", "8 days ago", path], check=True)
             files[name] = data
         return files
 
