@@ -197,8 +197,9 @@ Told tell(const FileOutcome& outcome) {
     }
     return {Told::Failed, problem(*failure), failure};
   }
-  if (outcome.reportCount > 0)
+  if (outcome.reportCount > 0) {
     return {Told::Skipped, reason(outcome.reports[0]), &outcome.reports[0]};
+  }
   if (outcome.committed && outcome.keptBecause != ReportDetail::None) {
     return {Told::Kept, std::string(detailText(outcome.keptBecause)), nullptr};
   }
