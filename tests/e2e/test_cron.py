@@ -413,6 +413,13 @@ class Selections(Scratch):
         self.assertEqual(snapshot(self.folder), before)
         status, out, err = run(self.folder, *args)
         self.assertNotEqual(snapshot(self.folder), before)
+        made = [path for path in self.folder.rglob("*.zip") if path.name != "old.zip"]
+        self.assertEqual(len(made), 7)
+        for archive in made:
+            done = subprocess.run(["unzip", "-tqq", archive], capture_output=True, check=False)
+            self.assertEqual(done.returncode, 0, archive)
+            with zipfile.ZipFile(archive) as opened:
+                self.assertIsNone(opened.testzip())
         self.assertEqual((dry_status, dry_err), (status, err))
         done = out.decode().splitlines()
         would = dry_out.decode().splitlines()
