@@ -474,8 +474,13 @@ class Threads(Run):
         for number in range(4):
             self.write(f"f{number}.txt", text(20000, number))
         os.chown(self.folder, NOBODY, NOBODY)
+        # The leak checker of a sanitized build needs a thread of its own at the end, which the
+        # limit refuses it too.
+        environment = dict(os.environ)
+        environment["ASAN_OPTIONS"] = environment.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
         code, report, errors = self.vordex(
-            "*.txt", "-T2", wrap=lambda command: as_nobody(["prlimit", "--nproc=1", *command]))
+            "*.txt", "-T2", env=environment,
+            wrap=lambda command: as_nobody(["prlimit", "--nproc=1", *command]))
         self.assertEqual(code, 0, errors)
         self.assertEqual(sum(line.startswith("zipped ") for line in report), 4)
         self.assertEqual(len(errors), 1)
