@@ -28,5 +28,5 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config zlib1g-dev libminizip-dev)
-TEST_PACKAGES=(libgtest-dev tmux screen unzip python3 procps util-linux dpkg-dev file lintian exfat-fuse
-               exfatprogs)
+TEST_PACKAGES=(libgtest-dev tmux screen unzip python3 procps util-linux dpkg-dev file lintian mandoc
+               exfat-fuse exfatprogs)

@@ -3,8 +3,9 @@
 
 #include <cerrno>
 #include <csignal>
-#include <initializer_list>
+#include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,34 +15,32 @@
 #include "driver/command_line.h"
 #include "driver/out_of_memory.h"
 #include "driver/temp_archive.h"
-#include "ui/plain_text.h"
+#include "ui/run_view.h"
 #include "ui/usage.h"
 
 namespace {
 
-void writeAll(int fd, std::string_view text) {
+bool writeAll(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t written = write(fd, text.data(), text.size());
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
+    if (written <= 0) return false;
     text.remove_prefix(static_cast<std::size_t>(written));
   }
+  return true;
 }
 
-void refuseExpandedMask(const std::string& parameter) {
-  writeAll(STDERR_FILENO,
-           "vordex: '" + escapedName(parameter) +
-               "' after the mask is an existing file, so the shell expanded an unquoted mask; "
-               "nothing was done. Quote the mask: vordex '*.txt' -D\n");
+// Usage or version for a pager or a file; one that cannot be written is an error to report.
+int answer(std::string_view text) {
+  if (writeAll(STDOUT_FILENO, text)) return kExitSuccess;
+  writeAll(STDERR_FILENO, std::string("vordex: standard output: ") + std::strerror(errno) + "\n");
+  return kExitFailed;
 }
 
-bool asksFor(const std::vector<std::string>& parameters,
-             std::initializer_list<std::string_view> any) {
-  if (parameters.size() != 1) return false;
-  for (std::string_view word : any) {
-    if (parameters[0] == word) return true;
-  }
-  return false;
+// A fatal signal: no temporary file stays behind, and no decided report line is lost.
+void cleanUpAfterSignal() {
+  removeTempFiles();
+  flushReportNow();
 }
 
 }  // namespace
@@ -50,27 +49,31 @@ int main(int argc, char** argv) {
   // Past a file-size limit a write then fails and is reported (codes 4 and 5) instead of the
   // signal ending the run with a half-written archive.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A reader that went away (| head) is a failed write to report; the run goes on.
+  std::signal(SIGPIPE, SIG_IGN);
   std::set_new_handler(outOfMemory);
   std::vector<std::string> parameters;
   if (argc > 1) parameters.assign(argv + 1, argv + argc);
-  if (asksFor(parameters, {"--version"})) {
-    writeAll(STDOUT_FILENO, "vordex 1.1\nbuilt with zlib " ZLIB_VERSION
-                            " and minizip " VORDEX_MINIZIP_VERSION "\n");
-    return kExitSuccess;
+  const CommandLine line = parseCommandLine(parameters);
+  if (line.action == CommandLine::Action::Version) {
+    return answer("vordex 1.1\nbuilt with zlib " ZLIB_VERSION " and minizip " VORDEX_MINIZIP_VERSION
+                  "\n");
   }
-  if (asksFor(parameters, {"--help", "-h", "-?"})) parameters.clear();
   // Usage for a pager or a file: plain text, and the terminal is never touched.
-  if (parameters.empty() && !isatty(STDOUT_FILENO)) {
-    writeAll(STDOUT_FILENO, usageText());
-    return kExitSuccess;
+  if (line.action == CommandLine::Action::Help && !isatty(STDOUT_FILENO)) {
+    return answer(usageText());
   }
-  if (const auto parameter = expandedMaskParameter(parameters)) {
-    refuseExpandedMask(*parameter);
-    return kExitRefused;
+  if (line.action != CommandLine::Action::Help) {
+    std::optional<std::string> refusal = refusalBeforeRun(parameters, line);
+    if (!refusal && line.action == CommandLine::Action::Refused) refusal = line.refusal;
+    if (refusal) {
+      writeAll(STDERR_FILENO, "vordex: " + *refusal + "; try 'vordex --help'\n");
+      return kExitRefused;
+    }
   }
 
-  openConsole();
-  setFatalSignalCleanup(removeTempFiles);
+  openConsole(reportTakesTheTerminal(line.options));
+  setFatalSignalCleanup(cleanUpAfterSignal);
   const int exitCode = runBatch(parameters);
   closeConsole();
   return exitCode;

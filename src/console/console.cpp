@@ -168,7 +168,7 @@ void disableMouseInput() {
   finish(c);
 }
 
-void openConsole() {
+void openConsole(bool plainLines) {
   Console& c = console();
   if (c.open) return;
   // Handlers first: from the moment the terminal is in raw mode, every way out restores it,
@@ -177,6 +177,7 @@ void openConsole() {
   (void)restoreAtExit;
   installFatalSignalHandlers();
   TerminalStart start;
+  start.dumb = plainLines;
   std::unique_ptr<ConsoleBackend> terminal = openTerminalBackend(&start);
   if (terminal) installStopSignalHandlers();
   // On 20 to 24 rows the model keeps 25: the back end shows the bottom of the status window.

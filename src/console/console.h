@@ -64,8 +64,9 @@ void disableMouseInput();
 // output going into a pipe or a socket (whose reader may share the terminal), the console still
 // keeps its model but draws nothing, touches no terminal mode, and readKey answers ESC. Shut-down
 // leaves the visible cursor at the output position and the terminal's modes and colours as they
-// were before start-up.
-void openConsole();
+// were before start-up. With plainLines the terminal is taken as a dumb one (Lines, not one
+// escape sequence), for a program whose own plain output goes there.
+void openConsole(bool plainLines = false);
 void closeConsole();
 
 // What the terminal can take. None: no terminal (or one the process may not touch). Lines: a

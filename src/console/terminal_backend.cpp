@@ -726,7 +726,8 @@ std::unique_ptr<ConsoleBackend> openTerminalBackend(TerminalStart* start) {
   }
   // A dumb terminal, and one too small for the panel, get plain lines and not one escape
   // sequence: no title, no questions, no modes.
-  start->dumb = termIsDumb() || start->columns < kMinColumns || start->rows < kMinRows;
+  start->dumb =
+      start->dumb || termIsDumb() || start->columns < kMinColumns || start->rows < kMinRows;
   start->asciiOnly = !localeIsUtf8();
   start->noColour = noColourAsked();
   armTerminalGuard(outFd, saved, raw, !start->dumb);

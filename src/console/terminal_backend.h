@@ -12,6 +12,7 @@ struct TerminalStart {
   int cursorColumn = 1;
   int cursorRow = 25;
   // TERM is dumb or unset, or the window is below 80x20: plain lines, not one escape sequence.
+  // Set before the open, it asks for that whatever the terminal.
   bool dumb = false;
   bool asciiOnly = false;  // the locale is not UTF-8, or the terminal does not draw UTF-8 as such
   bool noColour = false;   // NO_COLOR: cells without colours, marks in bold or reverse video

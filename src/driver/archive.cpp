@@ -1,6 +1,8 @@
 #include "driver/archive.h"
 
+#include <fcntl.h>
 #include <minizip/zip.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -11,6 +13,7 @@
 #include "driver/decision.h"
 #include "driver/entry_data.h"
 #include "driver/naming.h"
+#include "driver/selection.h"
 #include "driver/source.h"
 #include "driver/temp_archive.h"
 #include "driver/zip_entry.h"
@@ -98,6 +101,29 @@ bool writeArchive(Packer& packer, TempArchive& temp, const SearchEntry& entry, S
   return true;
 }
 
+// A dry run stops once the file is open: what the rest would do, as far as it can be known
+// without writing. A folder the archive could not be created in fails; a second file of one
+// archive name is skipped, as the archive made for the first would make it.
+void foresee(BatchRun& run, const Folders& folders, const SearchEntry& entry, const Source& source,
+             FileOutcome& outcome) {
+  if (folders.archive >= 0 && faccessat(folders.archive, ".", W_OK, AT_EACCESS) != 0) {
+    outcome.report(LOG_OPEN_FAILED, errno);
+    return;
+  }
+  if (!run.plan(namesakeOf(entry))) {
+    outcome.report(LOG_SKIPPED, 0, ReportDetail::MadeThisRun);
+    return;
+  }
+  outcome.committed = true;
+  outcome.bytesRead = source.size();
+  if (!run.options.deleteAfterZipping) return;
+  if ((source.opened().st_mode & S_IWUSR) == 0) {
+    outcome.keptBecause = ReportDetail::ReadOnly;
+  } else {
+    outcome.deleted = true;
+  }
+}
+
 }  // namespace
 
 FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& entry) {
@@ -108,14 +134,27 @@ FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& ent
     return outcome;
   }
   const std::string& archiveName = outcome.archiveName;
-  // Without -R archives go to the working folder; with it, beside their sources.
+  // Without -R archives go to the working folder; with it, beside their sources; or where the
+  // selection says.
   const int sourceFolder = entry.folder ? entry.folder->get() : run.workDir.get();
-  const Folders folders{sourceFolder, run.options.recursive ? sourceFolder : run.workDir.get()};
+  int archiveFolder = run.options.recursive ? sourceFolder : run.workDir.get();
+  if (entry.archiveFolder) {
+    if (entry.archiveFolder->error != 0) {
+      outcome.report(LOG_OPEN_FAILED, entry.archiveFolder->error);
+      return outcome;
+    }
+    archiveFolder = entry.archiveFolder->folder->get();
+  }
+  const Folders folders{sourceFolder, archiveFolder};
   ExistingArchive existing;
   if (!decide(run, folders, entry, archiveName, existing, outcome)) return outcome;
 
   Source source(packer.slot());
   if (!source.open(run, folders.source, entry.name, run.options.deleteAfterZipping, outcome)) {
+    return outcome;
+  }
+  if (run.options.dryRun) {
+    foresee(run, folders, entry, source, outcome);
     return outcome;
   }
   TempArchive temp(folders.archive, packer.slot());

@@ -18,6 +18,7 @@
 #include "driver/dir_search.h"
 #include "driver/naming.h"
 #include "driver/run_state.h"
+#include "driver/selection.h"
 #include "driver/temp_archive.h"
 #include "driver/worker_pool.h"
 #include "ui/error_log.h"
@@ -28,23 +29,24 @@ namespace {
 
 constexpr std::uint8_t kEscape = 27;
 
-// Who hears of the run: the terminal (panel or lines), a plain report on standard output when
-// that is not the terminal, and every failure on standard error whenever the panel is not what
-// the user looks at, unless standard error is the very terminal the panel is drawn on.
-void addViews(RunViews& views) {
-  const bool panel = consoleKind() == ConsoleKind::Screen;
+// Who hears of the run: the terminal (panel or lines), the report on standard output when that
+// is not the terminal, and every failure on standard error whenever the panel is not what the
+// user looks at, unless standard error is the very terminal the panel is drawn on. A dry run,
+// and a JSON report, go to standard output even when it is the terminal, which then shows them
+// as plain lines: a panel of files "zipped" would not be true, nor would JSON be read there.
+void addViews(RunViews& views, const RunOptions& options) {
   const bool outputIsTerminal = isatty(STDOUT_FILENO) != 0;
-  if (!outputIsTerminal) views.add(makeReportView(STDOUT_FILENO));
+  const bool terminalView = !reportTakesTheTerminal(options);
+  const bool panel = terminalView && consoleKind() == ConsoleKind::Screen;
+  std::unique_ptr<RunView> problems;
   if ((!panel || !outputIsTerminal) && !(panel && isatty(STDERR_FILENO))) {
-    views.add(makeProblemView(STDERR_FILENO));
+    problems = makeProblemView(STDERR_FILENO);
   }
-  views.add(makeTerminalView());
-}
-
-// The mask's folder could not be searched: missing (or no folder) means nothing matches; any
-// other reason is a failure of the run.
-bool folderFailed(const DirectorySearch& search) {
-  return search.error != 0 && search.error != ENOENT && search.error != ENOTDIR;
+  if (!options.quiet && (!outputIsTerminal || !terminalView)) {
+    views.add(makeReportView(STDOUT_FILENO, options, problems.get()));
+  }
+  if (problems) views.add(std::move(problems));
+  if (terminalView) views.add(makeTerminalView());
 }
 
 std::string maskFolder(std::string_view mask) {
@@ -64,10 +66,15 @@ void keepFreedMemoryForReuse() {
 
 // A name that a temporary archive has is never packed. One whose writer is gone (a run that was
 // killed) is removed, and the report says so.
-void meetTempArchive(const SearchEntry& entry, RunView& view) {
-  if (removeLeftover(entry.folder->get(), entry.name.c_str())) {
+void meetTempArchive(const SearchEntry& entry, RunView& view, bool dryRun) {
+  if (removeLeftover(entry.folder->get(), entry.name.c_str(), dryRun)) {
     view.leftoverRemoved(entry.prefix + entry.name);
   }
+}
+
+// Where the report says an entry's archive stands.
+const std::string& archiveFolderShown(const SearchEntry& entry) {
+  return entry.archiveFolder ? entry.archiveFolder->shown : entry.prefix;
 }
 
 // ESC between two files; other keys are dropped, one per file.
@@ -80,28 +87,28 @@ constexpr int kFrameMs = 33;
 constexpr std::size_t kFilesAhead = 1024;
 
 // One thread: each match packed in turn, ESC looked at between two files.
-void packInTurn(BatchRun& run, DirectorySearch& search, RunView& view, RunTally& tally) {
+void packInTurn(BatchRun& run, Selection& selection, RunView& view, RunTally& tally) {
   Packer packer;
   packer.progress = [&view](std::uint64_t position, std::uint64_t size) {
     view.fileProgress(position, size);
   };
   SearchEntry entry;
   int folderError = 0;
-  for (SearchStep step; (step = nextSearchStep(search, entry, &folderError)) != SearchStep::End;) {
+  for (SearchStep step; (step = selection.next(entry, &folderError)) != SearchStep::End;) {
     if (step == SearchStep::FolderFailed) {
       ++tally.failed;
       view.folderFailed(entry.prefix, folderError);
       continue;
     }
     if (step == SearchStep::TempArchive) {
-      meetTempArchive(entry, view);
+      meetTempArchive(entry, view, run.options.dryRun);
       continue;
     }
     const int number = tally.files + 1;
     const std::string shown = entry.prefix + entry.name;
     view.fileStarted(number, shown, entry.size);
     FileOutcome outcome = archiveOneFile(run, packer, entry);
-    outcome.archiveName.insert(0, entry.prefix);
+    outcome.archiveName.insert(0, archiveFolderShown(entry));
     tally.add(outcome);
     view.fileFinished(number, shown, outcome);
     if (escapePressed()) {
@@ -111,15 +118,10 @@ void packInTurn(BatchRun& run, DirectorySearch& search, RunView& view, RunTally&
   }
 }
 
-// Two entries whose archives may be one file: same folder, same archive name but for case.
-std::string namesakeOf(const SearchEntry& entry) {
-  return entry.prefix + namesakeKey(archiveNameOf(entry.name));
-}
-
 // Workers: files are handed out in search order, many ahead, and reported in the same order,
 // the oldest file in hand shown as the one being packed. So the screen, the log and the exit
 // code are those of a run in turn, only sooner.
-bool packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTally& tally,
+bool packSideBySide(BatchRun& run, Selection& selection, RunView& view, RunTally& tally,
                     int workers) {
   const int level = run.options.compressionLevel;
   WorkerPool pool(run, workers, workers > 1 && level != 0);
@@ -138,14 +140,15 @@ bool packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
   bool stopped = false;
   // The workers look at each name themselves: the search's look at every file would be this
   // thread's largest cost, and it is theirs to share.
-  search.lookLater = true;
+  selection.lookLater();
   // Two files of one base name share an archive name: the second is decided only once the
-  // first is done, as a run in turn would decide it.
+  // first is done, as a run in turn would decide it. Of a list, only the later is marked.
+  const bool listed = !run.options.fileList.empty();
   const auto waitsForNamesake = [&](const FileJob& job) {
     if (!job.entry.sharesArchive) return false;
     const std::string name = namesakeOf(job.entry);
     return std::any_of(inHand.begin(), inHand.end(), [&](const auto& held) {
-      return held->entry.sharesArchive && namesakeOf(held->entry) == name;
+      return (held->entry.sharesArchive || listed) && namesakeOf(held->entry) == name;
     });
   };
   bool announced = false;
@@ -155,7 +158,7 @@ bool packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
     while (!stopped && inHand.size() < kFilesAhead) {
       if (!next && searching) {
         next = std::make_unique<FileJob>();
-        const SearchStep step = nextSearchStep(search, next->entry, &next->folderError);
+        const SearchStep step = selection.next(next->entry, &next->folderError);
         if (step == SearchStep::End) {
           next.reset();
           searching = false;
@@ -176,7 +179,7 @@ bool packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
     FileJob& oldest = *inHand.front();
     if (oldest.folderError != 0 || oldest.tempArchive) {
       if (oldest.tempArchive) {
-        meetTempArchive(oldest.entry, view);
+        meetTempArchive(oldest.entry, view, run.options.dryRun);
       } else {
         ++tally.failed;
         view.folderFailed(oldest.entry.prefix, oldest.folderError);
@@ -207,7 +210,7 @@ bool packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
       followTerminal();
       continue;
     }
-    oldest.outcome.archiveName.insert(0, oldest.entry.prefix);
+    oldest.outcome.archiveName.insert(0, archiveFolderShown(oldest.entry));
     tally.add(oldest.outcome);
     view.fileFinished(oldest.number, shown, oldest.outcome);
     inHand.pop_front();
@@ -225,33 +228,43 @@ bool packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
   return true;
 }
 
-// The mask's folder, then its matches packed by one thread or several.
+// The mask's folder or the list, then the files selected packed by one thread or several.
 void walkFiles(BatchRun& run, RunView& view, RunTally& tally) {
-  DirectorySearch search;
-  startSearch(search, run.workDir.get(), run.options.fileMask, run.options.recursive);
-  if (folderFailed(search)) {
+  Selection selection(run);
+  if (const int error = selection.folderError()) {
     ++tally.failed;
-    view.folderFailed(maskFolder(run.options.fileMask), search.error);
+    view.folderFailed(maskFolder(run.options.fileMask), error);
   }
   // Without a worker thread to be had, the batch thread packs on its own.
-  if (run.options.workers == 0 || !packSideBySide(run, search, view, tally, run.options.workers)) {
-    packInTurn(run, search, view, tally);
+  if (run.options.workers == 0 ||
+      !packSideBySide(run, selection, view, tally, run.options.workers)) {
+    packInTurn(run, selection, view, tally);
+  }
+  if (const int error = selection.listError()) {
+    ++tally.failed;
+    view.listFailed(selection.listName(), error);
   }
 }
 
 }  // namespace
 
+bool reportTakesTheTerminal(const RunOptions& options) {
+  return options.dryRun || (options.json && isatty(STDOUT_FILENO) != 0);
+}
+
 int runBatch(const std::vector<std::string>& parameters) {
   disableMouseInput();
   setTitle("Vordex v1.1");
   releaseErrorLog();
-  if (parameters.empty()) {
+  CommandLine line = parseCommandLine(parameters);
+  if (line.action == CommandLine::Action::Help) {
     showUsage();
     return 0;
   }
+  if (line.action != CommandLine::Action::Run) return kExitRefused;
 
   BatchRun run;
-  run.options = parseCommandLine(parameters);
+  run.options = std::move(line.options);
   if (run.options.workers == kAllCores) run.options.workers = onlineCores();
   // A walk holds a descriptor for every folder from the start down to the one in hand: a deep
   // tree takes as many as the process may have.
@@ -263,7 +276,7 @@ int runBatch(const std::vector<std::string>& parameters) {
     }
   }
   RunViews views;
-  addViews(views);
+  addViews(views, run.options);
   views.runStarted(run.options);
 
   keepFreedMemoryForReuse();
@@ -272,5 +285,5 @@ int runBatch(const std::vector<std::string>& parameters) {
   RunTally tally;
   walkFiles(run, views, tally);
   views.runEnded(tally);
-  return tally.failed > 0 ? kExitFailed : kExitSuccess;
+  return tally.failed > 0 || views.outputLost() ? kExitFailed : kExitSuccess;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <unordered_set>
 #include <vector>
 
@@ -44,7 +45,9 @@ struct BatchRun {
   mode_t umask = 022;
   // Every archive this run created: never overwritten by it, whatever names lead to it.
   std::unordered_set<FileIdentity, FileIdentityHash> createdArchives;
-  std::mutex createdLock;  // guards createdArchives
+  // A dry run creates nothing: the archives it would make, by namesakeOf (selection.h).
+  std::unordered_set<std::string> plannedArchives;
+  std::mutex createdLock;  // guards createdArchives and plannedArchives
   // The files standard output and standard error go to: never packed, deleted or replaced.
   std::vector<FileIdentity> ownOutputs;
 
@@ -55,6 +58,11 @@ struct BatchRun {
   void rememberMade(const FileIdentity& archive) {
     std::lock_guard<std::mutex> lock(createdLock);
     createdArchives.insert(archive);
+  }
+  // False when an archive of this key would already have been made.
+  bool plan(const std::string& archiveKey) {
+    std::lock_guard<std::mutex> lock(createdLock);
+    return plannedArchives.insert(archiveKey).second;
   }
   bool isOwnOutput(const struct stat& status) const {
     for (const FileIdentity& output : ownOutputs) {

@@ -85,9 +85,12 @@ void commitArchive(BatchRun& run, const Folders& folders, TempArchive& temp,
     return;
   }
   outcome.committed = true;
-  // What this run made is remembered where it can be met again: under -O, and for a name that
-  // another file of the folder shares.
-  if (options.overwriteArchives || entry.sharesArchive) run.rememberMade(temp.identity());
+  // What this run made is remembered where it can be met again: under -O, for a name that
+  // another file of the folder shares, and where the run places archives (a list's names from
+  // several folders, an output folder) and cannot know beforehand which names meet.
+  if (options.overwriteArchives || entry.sharesArchive || entry.archiveFolder) {
+    run.rememberMade(temp.identity());
+  }
   if (changed) {
     outcome.report(LOG_CHANGED_WHILE_READ, 0, ReportDetail::Changed);
     return;

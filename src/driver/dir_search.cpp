@@ -172,7 +172,9 @@ SearchStep nextSearchStep(DirectorySearch& search, SearchEntry& entry, int* erro
     // Swapped for a link or another file system since it was listed: passed over as such.
     if (!folder->valid() && (errno == ELOOP || errno == ENOTDIR || errno == ENOENT)) continue;
     int failure = folder->valid() ? 0 : errno;
-    if (failure == 0 && (fstat(folder->get(), &status) != 0 || status.st_dev != search.device)) {
+    if (failure == 0 &&
+        (fstat(folder->get(), &status) != 0 || status.st_dev != search.device ||
+         (status.st_dev == search.passOverDevice && status.st_ino == search.passOverInode))) {
       continue;
     }
     below.folder = std::move(folder);
@@ -199,6 +201,7 @@ bool lookAtEntry(SearchEntry& entry) {
   if (!S_ISREG(status.st_mode)) return false;
   entry.size = static_cast<std::uint64_t>(status.st_size);
   entry.time = dosDateTime(status.st_mtime);
+  entry.modified = status.st_mtime;
   entry.device = static_cast<std::uint64_t>(status.st_dev);
   entry.inode = static_cast<std::uint64_t>(status.st_ino);
   return true;

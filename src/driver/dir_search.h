@@ -14,6 +14,15 @@
 
 #include "driver/descriptor.h"
 
+// Where the archives of some entries go when the run says where (--output-dir, a list of
+// names), shared by the entries of one folder.
+struct ArchiveFolder {
+  std::shared_ptr<const Descriptor> folder;  // not valid: missing in a dry run, or error
+  int error = 0;                             // errno: the folder could not be made or opened
+  std::string shown;  // its path as the report shows it, with its slash ("out/sub/")
+  std::string key;    // one for every path of one folder: its device and inode
+};
+
 struct SearchEntry {
   std::string name;    // the bare name, no folder part: the entry's name in the archive
   std::string prefix;  // its folder below the starting one ("sub/deeper/"), or empty
@@ -21,6 +30,7 @@ struct SearchEntry {
   std::shared_ptr<const Descriptor> folder;
   std::uint64_t size = 0;
   std::uint32_t time = 0;  // last modification, local time, packed DOS date (high) and time (low)
+  std::int64_t modified = 0;  // last modification, seconds since the epoch
   // Another match of its folder has the same base name and so the same archive name.
   bool sharesArchive = false;
   // Size and time are known: the search looked at the file (see DirectorySearch::lookLater).
@@ -30,6 +40,8 @@ struct SearchEntry {
   // The file it names, once looked at: two names of one file are never packed side by side.
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+  // Where its archive goes; null: the working folder (with -R beside the source).
+  std::shared_ptr<const ArchiveFolder> archiveFolder;
 };
 
 // One folder, read once: its matching names (and, when walking a tree, its subfolders' names)
@@ -54,6 +66,9 @@ struct DirectorySearch {
   std::string pattern;
   bool recursive = false;
   dev_t device = 0;  // the starting folder's file system: others below it are not entered
+  // A folder the walk never enters: the one the archives go to (device and inode; 0: none).
+  dev_t passOverDevice = 0;
+  ino_t passOverInode = 0;
   // The walk: the folders from the starting one down to the one in hand.
   std::vector<FolderListing> stack;
   // Names are yielded unlooked at, for lookAtEntry to do later on another thread.

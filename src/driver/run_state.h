@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct RunOptions {
   std::string fileMask;       // parameter 1, as typed
@@ -14,6 +15,16 @@ struct RunOptions {
   bool recursive = false;  // -R: every folder below the mask's folder too
   // 0: one thread, as without -T; kAllCores: one worker per online core (-T); else -Tn.
   int workers = 0;
+  // --files-from / --files0-from: the file the names to pack are read from ("-": standard
+  // input), each ended by listSeparator; empty: the mask says what is packed.
+  std::string fileList;
+  char listSeparator = '\n';
+  std::string outputDir;              // --output-dir: every archive goes below it
+  std::vector<std::string> excludes;  // --exclude: names (or paths, with a '/') passed over
+  std::int64_t olderThan = -1;        // --older-than, in seconds; -1: any age
+  bool dryRun = false;                // -n: nothing created, replaced or deleted
+  bool quiet = false;                 // -q: no report on standard output
+  bool json = false;                  // --json: the report as JSON Lines
 };
 
 inline constexpr int kAllCores = -1;

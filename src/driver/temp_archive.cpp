@@ -141,7 +141,7 @@ void TempArchive::remove() {
   name_.clear();
 }
 
-bool removeLeftover(int folder, const char* name) {
+bool removeLeftover(int folder, const char* name, bool onlyLook) {
   Descriptor fd(openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat locked, named;
   if (!fd.valid() || fstat(fd.get(), &locked) != 0 || !S_ISREG(locked.st_mode)) return false;
@@ -151,7 +151,7 @@ bool removeLeftover(int folder, const char* name) {
       identityOf(named) != identityOf(locked)) {
     return false;
   }
-  return unlinkat(folder, name, 0) == 0;
+  return onlyLook || unlinkat(folder, name, 0) == 0;
 }
 
 void removeTempFiles() {

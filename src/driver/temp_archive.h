@@ -69,8 +69,9 @@ class TempArchive {
   FileIdentity identity_{};
 };
 
-// Another run's temporary file: removes it when no process holds its lock. True when removed.
-bool removeLeftover(int folder, const char* name);
+// Another run's temporary file: removes it when no process holds its lock. True when removed;
+// with onlyLook, when it would be, and nothing is removed.
+bool removeLeftover(int folder, const char* name, bool onlyLook = false);
 
 // Unlinks every recorded temporary file and lets no thread create another. Async-signal-safe:
 // for the fatal signal and out-of-memory paths.

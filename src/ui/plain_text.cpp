@@ -11,59 +11,116 @@ void appendHex(std::string& out, unsigned char byte) {
   out += kDigits[byte & 15];
 }
 
+// Walks the name one character at a time: `character(text, codePoint)` for each valid UTF-8
+// sequence and each ASCII byte, `invalid(byte)` for each byte that begins no valid sequence.
+template <typename Character, typename Invalid>
+void walkUtf8(std::string_view name, Character character, Invalid invalid) {
+  std::size_t i = 0;
+  while (i < name.size()) {
+    const auto byte = static_cast<unsigned char>(name[i]);
+    if (byte < 0x80) {
+      character(name.substr(i, 1), static_cast<char32_t>(byte));
+      ++i;
+      continue;
+    }
+    char32_t codePoint;
+    const int length = utf8SequenceLength(name, i, &codePoint);
+    if (length > 0) {
+      character(name.substr(i, static_cast<std::size_t>(length)), codePoint);
+      i += static_cast<std::size_t>(length);
+      continue;
+    }
+    invalid(byte);
+    ++i;
+  }
+}
+
+// The C escape of an ASCII control byte or backslash, or nothing.
+const char* cEscape(char32_t c) {
+  switch (c) {
+    case '\\':
+      return "\\\\";
+    case '\n':
+      return "\\n";
+    case '\t':
+      return "\\t";
+    case '\r':
+      return "\\r";
+    case '\a':
+      return "\\a";
+    case '\b':
+      return "\\b";
+    case '\f':
+      return "\\f";
+    case '\v':
+      return "\\v";
+    default:
+      return nullptr;
+  }
+}
+
+bool isControl(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c < 0xA0);
+}
+
 }  // namespace
 
 std::string escapedName(std::string_view name) {
   std::string out;
   out.reserve(name.size());
-  std::size_t i = 0;
-  while (i < name.size()) {
-    const auto byte = static_cast<unsigned char>(name[i]);
-    if (byte >= 0x80) {
-      char32_t codePoint;
-      const int length = utf8SequenceLength(name, i, &codePoint);
-      if (length > 0 && codePoint >= 0xA0) {
-        out.append(name.substr(i, static_cast<std::size_t>(length)));
-        i += static_cast<std::size_t>(length);
-        continue;
-      }
-      const std::size_t end = i + static_cast<std::size_t>(length > 0 ? length : 1);
-      for (; i < end; ++i) appendHex(out, static_cast<unsigned char>(name[i]));
-      continue;
-    }
-    ++i;
-    switch (byte) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\a':
-        out += "\\a";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\v':
-        out += "\\v";
-        break;
-      default:
-        if (byte < 0x20 || byte == 0x7F) {
-          appendHex(out, byte);
+  walkUtf8(
+      name,
+      [&](std::string_view text, char32_t c) {
+        if (const char* escape = cEscape(c)) {
+          out += escape;
+        } else if (isControl(c)) {
+          for (char byte : text) appendHex(out, static_cast<unsigned char>(byte));
         } else {
-          out += static_cast<char>(byte);
+          out += text;
         }
-    }
-  }
+      },
+      [&](unsigned char byte) { appendHex(out, byte); });
   return out;
+}
+
+std::string reportName(std::string_view name) {
+  std::string out = escapedName(name);
+  const bool quote = out.find(" -> ") != std::string::npos || out.find(": ") != std::string::npos ||
+                     out.empty() || out.front() == '"' || out.front() == ' ' || out.back() == ' ';
+  if (!quote) return out;
+  std::string quoted = "\"";
+  for (char c : out) {
+    if (c == '"') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + '"';
+}
+
+std::string jsonString(std::string_view name) {
+  std::string out = "\"";
+  walkUtf8(
+      name,
+      [&](std::string_view text, char32_t c) {
+        if (c == '"' || c == '\\') {
+          (out += '\\') += static_cast<char>(c);
+        } else if (c == '\n') {
+          out += "\\n";
+        } else if (c == '\t') {
+          out += "\\t";
+        } else if (c == '\r') {
+          out += "\\r";
+        } else if (isControl(c) || c == 0x2028 || c == 0x2029) {
+          // Controls, and the two separators JavaScript takes for line ends, as \uXXXX.
+          static constexpr char kDigits[] = "0123456789abcdef";
+          out += "\\u";
+          for (int shift = 12; shift >= 0; shift -= 4) out += kDigits[(c >> shift) & 15];
+        } else {
+          out += text;
+        }
+      },
+      [&](unsigned char byte) {
+        out += '\\';  // the escaped name's backslash, itself escaped for JSON
+        appendHex(out, byte);
+      });
+  return out + '"';
 }

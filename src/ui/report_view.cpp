@@ -1,9 +1,13 @@
+#include <pthread.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "ui/error_log.h"
@@ -18,44 +22,90 @@ double nowSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+// Sends data to fd whole; 0 or the errno of the write that failed.
+int sendAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return errno;
+    if (written == 0) return EIO;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return 0;
+}
+
 // Lines for a descriptor, gathered and sent a few times a second rather than one write each.
+// They wait in a buffer allocated once, so that the path of a fatal signal can send what waits
+// with write(2) alone; the batch thread sends with every signal held off, so the two never send
+// the same bytes. The first failed write ends the output: the rest is dropped.
 class LineWriter {
  public:
-  explicit LineWriter(int fd) : fd_(fd), terminal_(isatty(fd) != 0) {}
+  explicit LineWriter(int fd)
+      : fd_(fd), terminal_(isatty(fd) != 0), buffer_(std::make_unique<char[]>(kSize)) {}
   ~LineWriter() { flush(); }
   LineWriter(const LineWriter&) = delete;
   LineWriter& operator=(const LineWriter&) = delete;
 
   // With now, the line (and those before it) is sent at once.
   void line(const std::string& text, bool now = false) {
-    (pending_ += text) += '\n';
-    if (now || pending_.size() >= kBatch || nowSeconds() - sent_ >= kSecondsBetween) flush();
+    if (error_ != 0) return;
+    const std::size_t size = text.size() + 1;
+    if (filled_.load() + size > kSize) flush();
+    if (size > kSize) {
+      // A line longer than the buffer (a path deeper than PATH_MAX) goes out on its own.
+      sendHeld((text + '\n').data(), size);
+      return;
+    }
+    char* end = buffer_.get() + filled_.load();
+    std::memcpy(end, text.data(), text.size());
+    end[text.size()] = '\n';
+    filled_.store(filled_.load() + size);
+    if (now || filled_.load() >= kBatch || nowSeconds() - sent_ >= kSecondsBetween) flush();
   }
 
   void flush() {
     sent_ = nowSeconds();
-    std::string_view rest = pending_;
-    // A job in the background of the terminal this goes to leaves it alone: writing there
-    // would stop it (tostop) or scribble over the foreground program.
-    if (terminal_ && tcgetpgrp(fd_) != getpgrp()) rest = {};
-    while (!rest.empty()) {
-      const ssize_t written = ::write(fd_, rest.data(), rest.size());
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) break;  // a closed pipe or a full disk: the run goes on regardless
-      rest.remove_prefix(static_cast<std::size_t>(written));
-    }
-    pending_.clear();
+    sendHeld(buffer_.get(), filled_.load());
   }
 
+  // From a signal handler: what waits, at once.
+  void flushFromSignal() {
+    if (error_ == 0 && !inBackground()) sendAll(fd_, buffer_.get(), filled_.exchange(0));
+  }
+
+  int error() const { return error_; }
+
  private:
+  static constexpr std::size_t kSize = 64 << 10;
   static constexpr std::size_t kBatch = 8192;
   static constexpr double kSecondsBetween = 0.1;
 
+  // A job in the background of the terminal this goes to leaves it alone: writing there would
+  // stop it (tostop) or scribble over the foreground program.
+  bool inBackground() const { return terminal_ && tcgetpgrp(fd_) != getpgrp(); }
+
+  // Sends and empties the buffer with every signal held off, so that a signal's flush never
+  // sends the same bytes again.
+  void sendHeld(const char* data, std::size_t size) {
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    if (size > 0 && error_ == 0 && !inBackground()) error_ = sendAll(fd_, data, size);
+    filled_.store(0);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+
   int fd_;
   bool terminal_;
-  std::string pending_;
+  std::unique_ptr<char[]> buffer_;
+  std::atomic<std::size_t> filled_{0};
   double sent_ = 0;
+  int error_ = 0;
 };
+
+// The report's writer, for the path of a fatal signal.
+std::atomic<LineWriter*> signalWriter{nullptr};
 
 std::string message(std::uint8_t code) {
   return std::string(logMessageText(code));
@@ -125,83 +175,251 @@ const FileReport* firstFailure(const FileOutcome& outcome) {
 }
 
 constexpr std::string_view kFolderMessage = "Error reading folder";
+constexpr std::string_view kListMessage = "Error reading the list of names";
+constexpr std::string_view kLeftover = "left over by an interrupted run";
 
-class ReportView final : public RunView {
+// What became of one file, as both reports tell it.
+struct Told {
+  enum Outcome { Zipped, Skipped, Failed, Changed, Kept } outcome = Zipped;
+  std::string reason;                  // empty for a file zipped (and deleted) as asked
+  const FileReport* report = nullptr;  // the report the reason comes from
+};
+
+Told tell(const FileOutcome& outcome) {
+  if (const FileReport* failure = firstFailure(outcome)) {
+    if (failure->code == LOG_CHANGED_WHILE_READ && outcome.committed) {
+      return {Told::Changed, reason(*failure), failure};
+    }
+    if (outcome.committed) {
+      // The archive stands; only the delete did not happen.
+      return {Told::Kept, failure->code == LOG_DELETE_FAILED ? reason(*failure) : problem(*failure),
+              failure};
+    }
+    return {Told::Failed, problem(*failure), failure};
+  }
+  if (outcome.reportCount > 0) {
+    return {Told::Skipped, reason(outcome.reports[0]), &outcome.reports[0]};
+  }
+  if (outcome.committed && outcome.keptBecause != ReportDetail::None) {
+    return {Told::Kept, std::string(detailText(outcome.keptBecause)), nullptr};
+  }
+  return {};
+}
+
+// What both reports share: the writer, its loss told once, the run's settings and its time.
+class Report : public RunView {
  public:
-  explicit ReportView(int fd) : out_(fd) {}
-
-  void runStarted(const RunOptions& options) override {
-    mask_ = options.fileMask;
-    started_ = nowSeconds();
+  Report(int fd, const RunOptions& options, RunView* problems)
+      : options_(options), out_(fd), problems_(problems) {
+    signalWriter.store(&out_);
+  }
+  ~Report() override {
+    LineWriter* self = &out_;
+    signalWriter.compare_exchange_strong(self, nullptr);
   }
 
-  void fileFinished(int, std::string_view name, const FileOutcome& outcome) override {
-    const std::string shown = escapedName(name);
-    const std::string archive = escapedName(outcome.archiveName);
-    if (const FileReport* failure = firstFailure(outcome)) {
-      // Sent at once: standard error, perhaps the same file, tells of it right after.
-      if (failure->code == LOG_CHANGED_WHILE_READ && outcome.committed) {
-        out_.line("changed " + shown + " -> " + archive + " (kept: " + reason(*failure) + ")",
-                  true);
-      } else if (outcome.committed) {
-        // The archive stands; only the delete did not happen.
-        const std::string why =
-            failure->code == LOG_DELETE_FAILED ? reason(*failure) : problem(*failure);
-        out_.line("zipped " + shown + " -> " + archive);
-        out_.line("kept " + shown + " (not deleted: " + why + ")", true);
-      } else {
-        out_.line("failed " + shown + ": " + problem(*failure), true);
-      }
-    } else if (outcome.reportCount > 0) {
-      out_.line("skipped " + shown + " (" + reason(outcome.reports[0]) + ")");
-    } else if (outcome.committed) {
-      out_.line("zipped " + shown + " -> " + archive);
-      if (outcome.keptBecause != ReportDetail::None) {
-        out_.line("kept " + shown +
-                  " (not deleted: " + std::string(detailText(outcome.keptBecause)) + ")");
-      }
+  void runStarted(const RunOptions&) override { started_ = nowSeconds(); }
+
+  bool outputLost() const override { return out_.error() != 0; }
+
+ protected:
+  void send(const std::string& line, bool now = false) {
+    out_.line(line, now);
+    noticeLoss();
+  }
+  void finish() {
+    out_.flush();
+    noticeLoss();
+  }
+  double seconds() const { return nowSeconds() - started_; }
+  // The run matched nothing by its mask (a list that names nothing is no news).
+  bool noMatch(const RunTally& tally) const {
+    return tally.files == 0 && !folderFailed_ && options_.fileList.empty();
+  }
+
+  RunOptions options_;
+  bool folderFailed_ = false;
+
+ private:
+  void noticeLoss() {
+    if (out_.error() == 0 || told_) return;
+    told_ = true;
+    if (problems_ != nullptr) {
+      problems_->notice("standard output: " + std::string(std::strerror(out_.error())) +
+                        "; the rest of the report is lost");
     }
-    if (outcome.deleted) out_.line("deleted " + shown);
+  }
+
+  LineWriter out_;
+  RunView* problems_;
+  double started_ = 0;
+  bool told_ = false;
+};
+
+class PlainReport final : public Report {
+ public:
+  using Report::Report;
+
+  void fileFinished(int, std::string_view name, const FileOutcome& outcome) override {
+    const std::string shown = reportName(name);
+    const std::string archive = reportName(outcome.archiveName);
+    const Told told = tell(outcome);
+    switch (told.outcome) {
+      case Told::Changed:
+        // Sent at once: standard error, perhaps the same file, tells of it right after.
+        send(verb("changed", "would change") + shown + " -> " + archive + " (kept: " + told.reason +
+                 ")",
+             true);
+        break;
+      case Told::Kept:
+        send(verb("zipped", "would zip") + shown + " -> " + archive);
+        send(verb("kept", "would keep") + shown + " (not deleted: " + told.reason + ")",
+             told.report != nullptr);
+        break;
+      case Told::Failed:
+        send(verb("failed", "would fail") + shown + ": " + told.reason, true);
+        break;
+      case Told::Skipped:
+        send(verb("skipped", "would skip") + shown + " (" + told.reason + ")");
+        break;
+      case Told::Zipped:
+        if (outcome.committed) send(verb("zipped", "would zip") + shown + " -> " + archive);
+        break;
+    }
+    if (outcome.deleted) send(verb("deleted", "would delete") + shown);
   }
 
   void folderFailed(std::string_view folder, int error) override {
     folderFailed_ = true;
-    out_.line("failed " + escapedName(folder) + ": " + std::string(kFolderMessage) + ": " +
-                  std::strerror(error),
-              true);
+    send(verb("failed", "would fail") + reportName(folder) + ": " + std::string(kFolderMessage) +
+             ": " + std::strerror(error),
+         true);
+  }
+
+  void listFailed(std::string_view list, int error) override {
+    send(verb("failed", "would fail") + reportName(list) + ": " + std::string(kListMessage) + ": " +
+             std::strerror(error),
+         true);
   }
 
   void leftoverRemoved(std::string_view name) override {
-    out_.line("removed " + escapedName(name) + " (left over by an interrupted run)");
+    send(verb("removed", "would remove") + reportName(name) + " (" + std::string(kLeftover) + ")");
   }
 
-  void runStopped() override { out_.line("stopped with ESC"); }
+  void runStopped() override { send("stopped with ESC"); }
 
   void runEnded(const RunTally& tally) override {
+    if (noMatch(tally)) send("no file matches " + reportName(options_.fileMask));
     char time[32];
-    std::snprintf(time, sizeof time, "%.2f s", nowSeconds() - started_);
-    std::string summary =
-        "summary: " + std::to_string(tally.files) + " files, " + std::to_string(tally.zipped) +
-        " zipped, " + std::to_string(tally.skipped) + " skipped, " + std::to_string(tally.failed) +
-        " failed, " + std::to_string(tally.deleted) + " deleted, " + std::to_string(tally.bytesIn) +
-        " bytes in, " + std::to_string(tally.bytesOut) + " bytes out, " + time;
-    if (tally.files == 0 && !folderFailed_) summary += "; no file matches " + escapedName(mask_);
-    out_.line(summary);
-    out_.flush();
+    std::snprintf(time, sizeof time, "%.2f s", seconds());
+    const auto count = [](int number, std::string_view one, std::string_view many) {
+      return std::to_string(number) + " " + std::string(number == 1 ? one : many);
+    };
+    std::string summary = "summary: " + count(tally.files, "file", "files") + ", ";
+    if (options_.dryRun) {
+      summary += std::to_string(tally.zipped) + " would be zipped, " +
+                 std::to_string(tally.skipped) + " would be skipped, " +
+                 std::to_string(tally.failed) + " would fail, " + std::to_string(tally.deleted) +
+                 " would be deleted, " + std::to_string(tally.bytesIn) + " bytes in, " + time;
+    } else {
+      summary += std::to_string(tally.zipped) + " zipped, " + std::to_string(tally.skipped) +
+                 " skipped, " + std::to_string(tally.failed) + " failed, " +
+                 std::to_string(tally.deleted) + " deleted, " + std::to_string(tally.bytesIn) +
+                 " bytes in, " + std::to_string(tally.bytesOut) + " bytes out, " + time;
+    }
+    send(summary);
+    finish();
   }
 
  private:
-  LineWriter out_;
-  std::string mask_;
-  double started_ = 0;
-  bool folderFailed_ = false;
+  // A dry run says what would be done.
+  std::string verb(std::string_view done, std::string_view would) const {
+    return std::string(options_.dryRun ? would : done) + " ";
+  }
+};
+
+// One JSON object a line: one per file, one per failed folder or list, one per leftover
+// removed, and the summary last.
+class JsonReport final : public Report {
+ public:
+  using Report::Report;
+
+  void fileFinished(int, std::string_view name, const FileOutcome& outcome) override {
+    static constexpr std::string_view kOutcomes[] = {"zipped", "skipped", "failed", "changed",
+                                                     "kept"};
+    const Told told = tell(outcome);
+    const bool now = told.outcome == Told::Failed || told.outcome == Told::Changed;
+    send(object("file", name, outcome.committed ? jsonString(outcome.archiveName) : "null",
+                kOutcomes[told.outcome], outcome.deleted, told.reason,
+                told.report != nullptr ? told.report->error : 0,
+                outcome.committed ? outcome.bytesRead : 0,
+                outcome.committed ? outcome.archiveSize : 0),
+         now);
+  }
+
+  void folderFailed(std::string_view folder, int error) override {
+    folderFailed_ = true;
+    failure("folder", folder, kFolderMessage, error);
+  }
+
+  void listFailed(std::string_view list, int error) override {
+    failure("list", list, kListMessage, error);
+  }
+
+  void leftoverRemoved(std::string_view name) override {
+    send(object("file", name, "null", "removed", true, std::string(kLeftover), 0, 0, 0));
+  }
+
+  void runStopped() override { stopped_ = true; }
+
+  void runEnded(const RunTally& tally) override {
+    char time[32];
+    std::snprintf(time, sizeof time, "%.2f", seconds());
+    send("{\"summary\":{\"files\":" + std::to_string(tally.files) + ",\"zipped\":" +
+         std::to_string(tally.zipped) + ",\"skipped\":" + std::to_string(tally.skipped) +
+         ",\"failed\":" + std::to_string(tally.failed) + ",\"deleted\":" +
+         std::to_string(tally.deleted) + ",\"bytes_in\":" + std::to_string(tally.bytesIn) +
+         ",\"bytes_out\":" + std::to_string(tally.bytesOut) + ",\"seconds\":" + time +
+         ",\"stopped\":" + flag(stopped_) + ",\"no_match\":" + flag(noMatch(tally)) +
+         ",\"dry_run\":" + flag(options_.dryRun) + "}}");
+    finish();
+  }
+
+ private:
+  static std::string flag(bool value) { return value ? "true" : "false"; }
+  static std::string orNull(int error) { return error != 0 ? std::to_string(error) : "null"; }
+
+  std::string object(std::string_view key, std::string_view name, const std::string& archive,
+                     std::string_view outcome, bool deleted, const std::string& why, int error,
+                     std::uint64_t in, std::uint64_t out) const {
+    return "{\"" + std::string(key) + "\":" + jsonString(name) + ",\"archive\":" + archive +
+           ",\"outcome\":\"" + std::string(outcome) + "\",\"deleted\":" + flag(deleted) +
+           ",\"reason\":" + (why.empty() ? "null" : jsonString(why)) +
+           ",\"errno\":" + orNull(error) + ",\"bytes_in\":" + std::to_string(in) +
+           ",\"bytes_out\":" + std::to_string(out) + dryRun() + "}";
+  }
+
+  void failure(std::string_view key, std::string_view name, std::string_view message, int error) {
+    send("{\"" + std::string(key) + "\":" + jsonString(name) +
+             ",\"outcome\":\"failed\",\"reason\":" +
+             jsonString(std::string(message) + ": " + std::strerror(error)) +
+             ",\"errno\":" + orNull(error) + dryRun() + "}",
+         true);
+  }
+
+  std::string dryRun() const { return options_.dryRun ? ",\"dry_run\":true" : ""; }
+
+  bool stopped_ = false;
 };
 
 class ProblemView final : public RunView {
  public:
   explicit ProblemView(int fd) : out_(fd) {}
 
-  void runStarted(const RunOptions& options) override { mask_ = options.fileMask; }
+  void runStarted(const RunOptions& options) override {
+    mask_ = options.fileMask;
+    list_ = !options.fileList.empty();
+  }
 
   void fileFinished(int, std::string_view name, const FileOutcome& outcome) override {
     if (const FileReport* failure = firstFailure(outcome)) {
@@ -216,10 +434,16 @@ class ProblemView final : public RunView {
               true);
   }
 
+  void listFailed(std::string_view list, int error) override {
+    out_.line("vordex: " + escapedName(list) + ": " + std::string(kListMessage) + ": " +
+                  std::strerror(error),
+              true);
+  }
+
   void notice(std::string_view text) override { out_.line("vordex: " + std::string(text), true); }
 
   void runEnded(const RunTally& tally) override {
-    if (tally.files == 0 && !folderFailed_) {
+    if (tally.files == 0 && !folderFailed_ && !list_) {
       out_.line("vordex: no file matches " + escapedName(mask_));
     }
     out_.flush();
@@ -228,15 +452,21 @@ class ProblemView final : public RunView {
  private:
   LineWriter out_;
   std::string mask_;
+  bool list_ = false;
   bool folderFailed_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<RunView> makeReportView(int fd) {
-  return std::make_unique<ReportView>(fd);
+std::unique_ptr<RunView> makeReportView(int fd, const RunOptions& options, RunView* problems) {
+  if (options.json) return std::make_unique<JsonReport>(fd, options, problems);
+  return std::make_unique<PlainReport>(fd, options, problems);
 }
 
 std::unique_ptr<RunView> makeProblemView(int fd) {
   return std::make_unique<ProblemView>(fd);
+}
+
+void flushReportNow() {
+  if (LineWriter* writer = signalWriter.load()) writer->flushFromSignal();
 }

@@ -25,6 +25,9 @@ class RunView {
                             const FileOutcome& /*outcome*/) {}
   // The mask's folder exists but could not be read (errno error): a failure of the run.
   virtual void folderFailed(std::string_view /*folder*/, int /*error*/) {}
+  // The list of names to pack could not be opened or read to its end: a failure of the run.
+  // Shown as a folder that could not be read unless a view knows better.
+  virtual void listFailed(std::string_view list, int error) { folderFailed(list, error); }
   // A temporary archive that a run which was killed left behind was removed.
   virtual void leftoverRemoved(std::string_view /*name*/) {}
   // Something about the run as a whole that is no file's outcome (fewer threads than asked).
@@ -33,6 +36,10 @@ class RunView {
   virtual void runStopped() {}
   // The last event; a view may take the keyboard here (the error viewer).
   virtual void runEnded(const RunTally& /*tally*/) {}
+
+  // What the view writes could not all be written (a full disk, a closed pipe): the run
+  // reports a failure.
+  virtual bool outputLost() const { return false; }
 };
 
 // The view for the terminal the console has: the panel while the window holds it, plain lines
@@ -40,9 +47,15 @@ class RunView {
 // without a terminal. Also sets the glyph table from what the terminal can show.
 std::unique_ptr<RunView> makeTerminalView();
 
-// The plain report for scripts: one line per file, then a summary; names escaped so that one
-// name is always one line.
-std::unique_ptr<RunView> makeReportView(int fd);
+// The report for scripts: one line per file, then a summary; names escaped so that one name is
+// always one line and every line reads one way. As JSON Lines with json. A dry run's lines say
+// what would be done. When fd cannot be written, the report stops, problems (if any) hears of it
+// once as a notice, and outputLost() says so.
+std::unique_ptr<RunView> makeReportView(int fd, const RunOptions& options,
+                                        RunView* problems = nullptr);
+// Writes what the report has decided and not yet sent, with write(2) alone: for the path of a
+// fatal signal.
+void flushReportNow();
 // One line per failure, "vordex: NAME: message: reason", for standard error.
 std::unique_ptr<RunView> makeProblemView(int fd);
 
@@ -66,6 +79,9 @@ class RunViews final : public RunView {
   void folderFailed(std::string_view folder, int error) override {
     for (auto& view : views_) view->folderFailed(folder, error);
   }
+  void listFailed(std::string_view list, int error) override {
+    for (auto& view : views_) view->listFailed(list, error);
+  }
   void leftoverRemoved(std::string_view name) override {
     for (auto& view : views_) view->leftoverRemoved(name);
   }
@@ -77,6 +93,12 @@ class RunViews final : public RunView {
   }
   void runEnded(const RunTally& tally) override {
     for (auto& view : views_) view->runEnded(tally);
+  }
+  bool outputLost() const override {
+    for (const auto& view : views_) {
+      if (view->outputLost()) return true;
+    }
+    return false;
   }
 
  private:

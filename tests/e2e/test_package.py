@@ -101,7 +101,7 @@ class Package(unittest.TestCase):
         build = os.path.join(cls.scratch, "build")
         tools_env = dict(os.environ, TMPDIR=cls.scratch)
         run([CMAKE, "-S", SOURCE, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-             "-DBUILD_TESTING=OFF"], env=tools_env)
+             "-DBUILD_TESTING=OFF", "-DVORDEX_DPKG_BUILDFLAGS=ON"], env=tools_env)
         run([CMAKE, "--build", build], env=tools_env)
         run([CPACK, "-G", "DEB"], cwd=build, env=tools_env)
         debs = [name for name in os.listdir(build)
@@ -125,6 +125,8 @@ class Package(unittest.TestCase):
         depends = {alternative.split()[0] for clause in fields["Depends"].split(",")
                    for alternative in clause.split("|")}
         self.assertLessEqual({"libminizip1", "zlib1g", "libc6", "libstdc++6"}, depends)
+        names = [clause.split()[0] for clause in fields["Depends"].split(",")]
+        self.assertEqual(len(names), len(set(names)), fields["Depends"])
         self.assertEqual(fields["Section"], "utils")
         self.assertEqual(fields["Priority"], "optional")
         self.assertRegex(fields["Maintainer"], r"^\S.* <[^@<>\s]+@[^@<>\s]+>$")
@@ -164,22 +166,31 @@ class Package(unittest.TestCase):
         for name in ("report one.txt", "report two.log", "-notes.txt"):
             open(os.path.join(folder, name), "w").close()
         script = os.path.join(self.tree, "usr/share/bash-completion/completions/vordex")
-        mask, mask_dash, option, later_name = complete(
+        mask, mask_dash, option, later_name, level, output, files = complete(
             script, folder, "vordex rep", "vordex -", "vordex '*.log' -",
-            "vordex '*.log' -9 fo")
+            "vordex '*.log' -9 fo", "vordex '*.log' --level=", "vordex '*.log' --output-dir fo",
+            "vordex --files0-from=rep")
         self.assertEqual(mask, {"report one.txt", "report two.log"})
-        self.assertEqual(mask_dash, {"-notes.txt", "--help", "--version", "-h"})
+        long_options = {"--overwrite", "--delete", "--level=", "--fast", "--best", "--threads",
+                        "--threads=", "--recursive", "--files-from=", "--files0-from=",
+                        "--output-dir=", "--exclude=", "--older-than=", "--dry-run", "--quiet",
+                        "--json", "--help", "--version"}
+        self.assertEqual(mask_dash, {"-notes.txt", "-h"} | long_options)
         options = {"-O", "-D", "-0", "-1", "-2", "-3", "-4", "-5", "-6", "-7", "-8", "-9",
-                   "-T", "-R"}
-        self.assertEqual(option, options)
+                   "-T", "-R", "-n", "-q"}
+        self.assertEqual(option, options | long_options)
         # A name after the mask is refused by the program; completion offers none.
         self.assertEqual(later_name, set())
+        self.assertEqual(level, {f"--level={digit}" for digit in range(10)})
+        self.assertEqual(output, {"folder"})
+        self.assertEqual(files, {"--files0-from=report one.txt", "--files0-from=report two.log"})
 
     def test_lintian(self):
         if shutil.which("lintian") is None:
             self.skipTest("lintian is not installed")
         try:
-            result = subprocess.run(["lintian", self.deb], stdout=subprocess.PIPE,
+            result = subprocess.run(["lintian", "--display-info", self.deb],
+                                    stdout=subprocess.PIPE,
                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                                     text=True, timeout=LINTIAN_SECONDS,
                                     env=dict(os.environ, TMPDIR=self.scratch))
@@ -187,8 +198,24 @@ class Package(unittest.TestCase):
             self.skipTest(f"lintian took longer than {LINTIAN_SECONDS} s")
         errors = [line for line in result.stdout.splitlines() if line.startswith("E:")]
         self.assertEqual(errors, [], result.stdout)
+        # The one warning a package that is not for Debian's archive cannot help.
+        warnings = [line.split()[2] for line in result.stdout.splitlines()
+                    if line.startswith("W:")]
+        self.assertEqual(warnings, ["initial-upload-closes-no-bugs"], result.stdout)
+        # Built with dpkg-buildflags: fortified and bound now.
+        hardening = [line for line in result.stdout.splitlines() if "hardening-" in line]
+        self.assertEqual(hardening, [], result.stdout)
         # Anything else that is not a clean exit is lintian failing to read the package.
         self.assertEqual(result.returncode, 0, result.stdout)
+
+    def test_the_man_page_passes_mandoc_lint(self):
+        if shutil.which("mandoc") is None:
+            self.skipTest("mandoc is not installed")
+        result = subprocess.run(["mandoc", "-T", "lint", "-W", "warning",
+                                 os.path.join(SOURCE, "doc/vordex.1")],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.assertEqual(result.stdout, "")
+        self.assertEqual(result.returncode, 0)
 
     def test_install_run_remove(self):
         if os.geteuid() != 0:

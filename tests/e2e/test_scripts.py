@@ -99,8 +99,9 @@ class Report(unittest.TestCase):
             with self.subTest(mask=mask):
                 status, out, err = run(self.folder, mask)
                 self.assertEqual(status, 0)
-                self.assertEqual(len(out), 1)
-                self.assertTrue(out[0].endswith(f"; no file matches {mask}"), out[0])
+                self.assertEqual(len(out), 2)
+                self.assertEqual(out[0], f"no file matches {mask}")
+                self.assertIsNotNone(SUMMARY.fullmatch(out[1]), out[1])
                 self.assertEqual(err, [f"vordex: no file matches {mask}"])
 
 
@@ -125,6 +126,12 @@ class Conventions(unittest.TestCase):
         status, out, err = self.run_plain("--version")
         self.assertEqual((status, err), (0, ""))
         self.assertRegex(out, r"\Avordex 1\.1\nbuilt with zlib \d+\.\d+[.\d]* and minizip \S+\n\Z")
+        # minizip's own version, as its Debian package has it (pkg-config has zlib's).
+        package = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libminizip-dev"],
+                                 capture_output=True, text=True, check=False)
+        if package.returncode == 0:
+            upstream = re.match(r"(?:\d+:)?([\d.]+)", package.stdout).group(1)
+            self.assertTrue(out.endswith(f" and minizip {upstream}\n"), out)
 
 
     def test_the_exit_codes_read_the_same_in_the_readme_and_the_man_page(self):

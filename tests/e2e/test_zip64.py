@@ -41,6 +41,7 @@ class Zip64(unittest.TestCase):
                 self.assertEqual(info.compress_type, zipfile.ZIP_DEFLATED)
                 self.assertEqual(info.flag_bits, 0x0006)
                 self.assertEqual(info.date_time, dos_date_time(mtime))
+                # The source's mode, as a Unix host writes it.
                 self.assertEqual(info.external_attr, os.stat(source).st_mode << 16)
                 with archive.open(info) as packed, open(source, "rb") as original:
                     while True:

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -87,7 +88,7 @@ class ReportTest : public ::testing::Test {
 };
 
 TEST_F(ReportTest, OneLinePerFileThenTheSummary) {
-  tell(*makeReportView(fds_[1]));
+  tell(*makeReportView(fds_[1], RunOptions{}));
   const std::vector<std::string> report = lines();
   ASSERT_EQ(report.size(), 8u);
   EXPECT_EQ(report[0], "zipped a.txt -> a.zip");
@@ -113,19 +114,105 @@ TEST_F(ReportTest, StandardErrorGetsTheFailuresOnly) {
                      }));
 }
 
-TEST_F(ReportTest, NoFileMatchingTheMaskIsSaid) {
+TEST_F(ReportTest, NoFileMatchingTheMaskIsSaidOnALineOfItsOwn) {
   RunOptions options;
   options.fileMask = "*.log";
-  const auto report = makeReportView(fds_[1]);
+  const auto report = makeReportView(fds_[1], options);
   const auto problems = makeProblemView(fds_[1]);
   for (RunView* view : {report.get(), problems.get()}) {
     view->runStarted(options);
     view->runEnded(RunTally{});
   }
   const std::vector<std::string> got = lines();
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_NE(got[0].find("; no file matches *.log"), std::string::npos) << got[0];
-  EXPECT_EQ(got[1], "vordex: no file matches *.log");
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0], "no file matches *.log");
+  EXPECT_EQ(got[1].rfind("summary: 0 files, 0 zipped, ", 0), 0u) << got[1];
+  EXPECT_EQ(got[2], "vordex: no file matches *.log");
+}
+
+TEST_F(ReportTest, ADryRunSaysWhatWouldBeDone) {
+  RunOptions options;
+  options.fileMask = "*";
+  options.dryRun = true;
+  const auto report = makeReportView(fds_[1], options);
+  report->runStarted(options);
+  FileOutcome packed = outcome("a.zip", true, {}, true);
+  FileOutcome readOnly = outcome("r.zip", true);
+  readOnly.keptBecause = ReportDetail::ReadOnly;
+  FileOutcome skipped = outcome("o.zip", false, {{LOG_SKIPPED, 0, ReportDetail::ArchiveExists}});
+  RunTally tally;
+  for (const FileOutcome* told : {&packed, &readOnly, &skipped}) tally.add(*told);
+  report->fileFinished(1, "a.txt", packed);
+  report->fileFinished(2, "r.txt", readOnly);
+  report->fileFinished(3, "o.txt", skipped);
+  report->leftoverRemoved(".x.zip.abcdefgh");
+  report->runEnded(tally);
+  const std::vector<std::string> got = lines();
+  ASSERT_EQ(got.size(), 7u);
+  EXPECT_EQ(got[0], "would zip a.txt -> a.zip");
+  EXPECT_EQ(got[1], "would delete a.txt");
+  EXPECT_EQ(got[2], "would zip r.txt -> r.zip");
+  EXPECT_EQ(got[3], "would keep r.txt (not deleted: the file is read-only)");
+  EXPECT_EQ(got[4], "would skip o.txt (ZIP already exists)");
+  EXPECT_EQ(got[5], "would remove .x.zip.abcdefgh (left over by an interrupted run)");
+  EXPECT_EQ(got[6].rfind("summary: 3 files, 2 would be zipped, 1 would be skipped, 0 would fail, "
+                         "1 would be deleted, ",
+                         0),
+            0u)
+      << got[6];
+}
+
+TEST_F(ReportTest, OneFileIsOneFile) {
+  RunTally tally;
+  tally.add(outcome("a.zip", true));
+  const auto report = makeReportView(fds_[1], RunOptions{});
+  report->runStarted(RunOptions{});
+  report->runEnded(tally);
+  EXPECT_EQ(lines()[0].rfind("summary: 1 file, 1 zipped, ", 0), 0u);
+}
+
+// A reader that has gone (a closed pipe, as SIGPIPE is ignored) stops the report, not the run:
+// the loss is told once, as a notice, and the view says so.
+TEST_F(ReportTest, AWriteThatFailsIsToldOnceAndTheRestDropped) {
+  signal(SIGPIPE, SIG_IGN);
+  int errors[2];
+  ASSERT_EQ(pipe2(errors, O_CLOEXEC | O_NONBLOCK), 0);
+  const auto problems = makeProblemView(errors[1]);
+  const auto report = makeReportView(fds_[1], RunOptions{}, problems.get());
+  close(fds_[0]);
+  fds_[0] = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  report->runStarted(RunOptions{});
+  for (int i = 1; i <= 3; ++i) {
+    report->fileFinished(i, "f.txt", outcome("f.zip", false, {{LOG_READ_FAILED, EIO}}));
+  }
+  report->runEnded(RunTally{});
+  EXPECT_TRUE(report->outputLost());
+  EXPECT_FALSE(problems->outputLost());
+  problems->runEnded(RunTally{1});
+  char text[512] = {};
+  ASSERT_GT(read(errors[0], text, sizeof text - 1), 0);
+  EXPECT_STREQ(text, "vordex: standard output: Broken pipe; the rest of the report is lost\n");
+  close(errors[0]);
+  close(errors[1]);
+}
+
+TEST(ReportName, EveryLineReadsOneWay) {
+  EXPECT_EQ(reportName("plain name.txt"), "plain name.txt");
+  EXPECT_EQ(reportName("a -> b.log"), "\"a -> b.log\"");
+  EXPECT_EQ(reportName("time: 10.log"), "\"time: 10.log\"");
+  EXPECT_EQ(reportName(" lead.log"), "\" lead.log\"");
+  EXPECT_EQ(reportName("trail.log "), "\"trail.log \"");
+  EXPECT_EQ(reportName("\"q\".log"), "\"\\\"q\\\".log\"");
+  EXPECT_EQ(reportName("say \"hi\".log"), "say \"hi\".log");  // a quote inside needs none
+  EXPECT_EQ(reportName("new\nline: x"), "\"new\\nline: x\"");
+}
+
+TEST(JsonString, ValidUtf8AsJsonOtherBytesAsTheReportWritesThem) {
+  EXPECT_EQ(jsonString("caf\xC3\xA9.txt"), "\"caf\xC3\xA9.txt\"");
+  EXPECT_EQ(jsonString("q\"b\\n\nt\t"), "\"q\\\"b\\\\n\\nt\\t\"");
+  EXPECT_EQ(jsonString(std::string("nul\0\x1b\x7f", 6)), "\"nul\\u0000\\u001b\\u007f\"");
+  EXPECT_EQ(jsonString("latin1 \xE9"), "\"latin1 \\\\xe9\"");
+  EXPECT_EQ(jsonString("\xE2\x80\xA8"), "\"\\u2028\"");
 }
 
 }  // namespace
