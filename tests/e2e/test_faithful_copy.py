@@ -74,8 +74,9 @@ class InUse(Run):
         before = self.snapshot()
         # A daemon with its log open, and the report piped through tee into the same folder.
         with open(self.folder / "live.log", "ab") as daemon:
+            # The run starts once tee has had the time to open the report.
             done = subprocess.run(["bash", "-o", "pipefail", "-c",
-                                   f"'{safety.BINARY}' '*' -D | tee report.txt"],
+                                   f"{{ sleep 0.5; '{safety.BINARY}' '*' -D; }} | tee report.txt"],
                                   cwd=self.folder, stdin=subprocess.DEVNULL,
                                   capture_output=True, timeout=120, check=False)
             daemon.write(b"the daemon goes on writing\n")

@@ -364,9 +364,12 @@ class Screens:
                     screen = self.wait_for_prompt()
                     prompt_row = find_row(screen, PROMPT.rstrip())
                     first = prompt_row - len(USAGE)
+                    # The text is taller than the shortest windows: its end shows, up to the top.
+                    expected = [f"line {lines_before}"] + USAGE
+                    shown = min(len(expected), prompt_row - 1)
                     self.assertEqual(
-                        [screen.text(row).rstrip() for row in range(first - 1, prompt_row)],
-                        [f"line {lines_before}"] + USAGE, screen.all_text())
+                        [screen.text(row).rstrip() for row in range(prompt_row - shown, prompt_row)],
+                        expected[-shown:], screen.all_text())
                     if lines_before + len(USAGE) < height:
                         self.assertEqual(first, lines_before + 1)
                     self.assertEqual(self.term.cursor(), (len(PROMPT) + 1, prompt_row))
