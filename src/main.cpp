@@ -1,3 +1,6 @@
+// The program: the command line read, the console opened, the run's views and its control
+// built, the batch run, the console closed. The one place that knows every folder.
+
 #include <unistd.h>
 #include <zlib.h>
 
@@ -11,12 +14,13 @@
 #include <vector>
 
 #include "console/console.h"
+#include "core/run_data.h"
 #include "driver/batch.h"
 #include "driver/command_line.h"
 #include "driver/out_of_memory.h"
 #include "driver/temp_archive.h"
-#include "ui/run_view.h"
 #include "ui/usage.h"
+#include "ui/views.h"
 
 namespace {
 
@@ -43,6 +47,12 @@ void cleanUpAfterSignal() {
   flushReportNow();
 }
 
+// Out of memory: the terminal as it was, and no decided report line lost.
+void cleanUpWithoutMemory() {
+  restoreTerminalNow();
+  flushReportNow();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,6 +61,7 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
   // A reader that went away (| head) is a failed write to report; the run goes on.
   std::signal(SIGPIPE, SIG_IGN);
+  setOutOfMemoryHook(cleanUpWithoutMemory);
   std::set_new_handler(outOfMemory);
   std::vector<std::string> parameters;
   if (argc > 1) parameters.assign(argv + 1, argv + argc);
@@ -72,9 +83,19 @@ int main(int argc, char** argv) {
     }
   }
 
-  openConsole(reportTakesTheTerminal(line.options));
+  Console console;
+  console.open(reportTakesTheTerminal(line.options));
   setFatalSignalCleanup(cleanUpAfterSignal);
-  const int exitCode = runBatch(parameters);
-  closeConsole();
+  console.disableMouseInput();
+  console.setTitle("Vordex v1.1");
+  int exitCode = kExitSuccess;
+  if (line.action == CommandLine::Action::Help) {
+    showUsage(console);
+  } else {
+    const std::unique_ptr<RunViews> views = makeRunViews(console, line.options);
+    TerminalControl control(console);
+    exitCode = runBatch(line.options, *views, control);
+  }
+  console.close();
   return exitCode;
 }

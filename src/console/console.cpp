@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "console/console_backend.h"
-#include "console/console_internal.h"
 #include "console/console_model.h"
 #include "console/glyph_table.h"
 #include "console/terminal_backend.h"
@@ -22,157 +21,139 @@ class HeadlessBackend final : public ConsoleBackend {
   void collectKeys(KeyQueue&, bool) override {}
 };
 
-struct Console {
-  ConsoleModel model;
-  std::unique_ptr<ConsoleBackend> backend;
-  KeyQueue queue;
-  uint8_t pendingByte = 0;  // the code of an extended key whose 0 readKey has returned
-  int updateDepth = 0;
-  bool open = false;  // between openConsole and closeConsole
-  ConsoleKind kind = ConsoleKind::None;
-  bool asciiOnly = false;
-};
-
-Console& console() {
-  static Console instance;
-  return instance;
-}
-
-// Operations before openConsole act on a console that draws nothing, never on a null back end.
-Console& begin() {
-  Console& c = console();
-  if (!c.backend) {
-    c.model.reset(80, 25, 1, 1);
-    c.backend = std::make_unique<HeadlessBackend>();
-    c.model.setListener(c.backend.get());
-  }
-  c.backend->beforeOperation(c.model);
-  return c;
-}
-
-void finish(Console& c) {
-  if (c.updateDepth == 0) c.backend->flushFrame(c.model);
-}
-
-void install(Console& c, std::unique_ptr<ConsoleBackend> backend) {
-  c.backend = std::move(backend);
-  c.model.setListener(c.backend.get());
-  c.queue.clear();
-  c.pendingByte = 0;
-  c.updateDepth = 0;
-}
-
 }  // namespace
 
-void setForeground(int colour) {
-  Console& c = begin();
-  c.model.setForeground(colour);
-  finish(c);
+Console::Console()
+    : model_(std::make_unique<ConsoleModel>()), queue_(std::make_unique<KeyQueue>()) {
+  model_->reset(80, 25, 1, 1);
+  use(std::make_unique<HeadlessBackend>());
 }
 
-void setBackground(int colour) {
-  Console& c = begin();
-  c.model.setBackground(colour);
-  finish(c);
+Console::~Console() {
+  close();
 }
 
-void setAttribute(uint8_t attribute) {
-  Console& c = begin();
-  c.model.setAttribute(attribute);
-  finish(c);
+void Console::use(std::unique_ptr<ConsoleBackend> backend) {
+  backend_ = std::move(backend);
+  model_->setListener(backend_.get());
+  queue_->clear();
+  pendingByte_ = 0;
+  updateDepth_ = 0;
 }
 
-void useTerminalColours() {
-  Console& c = begin();
-  c.model.useTerminalColours();
-  finish(c);
+void Console::begin() {
+  backend_->beforeOperation(*model_);
 }
 
-void setWindow(int left, int top, int right, int bottom) {
-  Console& c = begin();
-  c.model.setWindow(left, top, right, bottom);
-  finish(c);
+void Console::finish() {
+  if (updateDepth_ == 0) backend_->flushFrame(*model_);
 }
 
-void moveCursor(int column, int row) {
-  Console& c = begin();
-  c.model.moveCursor(column, row);
-  finish(c);
+void Console::setForeground(int colour) {
+  begin();
+  model_->setForeground(colour);
+  finish();
 }
 
-uint8_t cursorRow() {
-  return begin().model.cursorRow();
+void Console::setBackground(int colour) {
+  begin();
+  model_->setBackground(colour);
+  finish();
 }
 
-void clearScreen() {
-  Console& c = begin();
-  c.model.clearScreen();
-  finish(c);
+void Console::setAttribute(uint8_t attribute) {
+  begin();
+  model_->setAttribute(attribute);
+  finish();
 }
 
-void writeText(std::string_view text) {
-  Console& c = begin();
-  c.model.writeText(text);
-  finish(c);
+void Console::useTerminalColours() {
+  begin();
+  model_->useTerminalColours();
+  finish();
 }
 
-void writeLine(std::string_view text) {
-  Console& c = begin();
-  c.model.writeText(text);
-  c.model.writeText("\r\n");
-  finish(c);
+void Console::setWindow(int left, int top, int right, int bottom) {
+  begin();
+  model_->setWindow(left, top, right, bottom);
+  finish();
 }
 
-void writeCells(int column, int row, std::string_view text, uint8_t attribute) {
-  Console& c = begin();
-  c.model.writeCells(column, row, text, attribute);
-  finish(c);
+void Console::moveCursor(int column, int row) {
+  begin();
+  model_->moveCursor(column, row);
+  finish();
 }
 
-bool keyAvailable() {
-  Console& c = begin();
-  finish(c);  // a repaint the terminal is owed (after a stop) should not wait for a key
-  if (c.pendingByte != 0) return true;
-  c.backend->collectKeys(c.queue, false);
-  return !c.queue.empty();
+uint8_t Console::cursorRow() {
+  begin();
+  return model_->cursorRow();
 }
 
-uint8_t readKey() {
-  Console& c = begin();
-  if (c.pendingByte != 0) {
-    const uint8_t code = c.pendingByte;
-    c.pendingByte = 0;
-    return code;
-  }
-  if (c.queue.empty()) {
+void Console::clearScreen() {
+  begin();
+  model_->clearScreen();
+  finish();
+}
+
+void Console::writeText(std::string_view text) {
+  begin();
+  model_->writeText(text);
+  finish();
+}
+
+void Console::writeLine(std::string_view text) {
+  begin();
+  model_->writeText(text);
+  model_->writeText("\r\n");
+  finish();
+}
+
+void Console::writeCells(int column, int row, std::string_view text, uint8_t attribute) {
+  begin();
+  model_->writeCells(column, row, text, attribute);
+  finish();
+}
+
+bool Console::keyAvailable() {
+  begin();
+  finish();  // a repaint the terminal is owed (after a stop) should not wait for a key
+  if (pendingByte_ != 0) return true;
+  backend_->collectKeys(*queue_, false);
+  return !queue_->empty();
+}
+
+uint8_t Console::readKey() {
+  begin();
+  if (pendingByte_ != 0) return std::exchange(pendingByte_, 0);
+  if (queue_->empty()) {
     // Whoever waits for a key must see the screen and the cursor as they are.
-    c.backend->flush(c.model);
-    c.backend->collectKeys(c.queue, true);
-    if (c.queue.empty()) return 27;
+    backend_->flush(*model_);
+    backend_->collectKeys(*queue_, true);
+    if (queue_->empty()) return 27;
   }
-  const KeyPress key = c.queue.pop();
+  const KeyPress key = queue_->pop();
   if (key.character != 0) return key.character;
-  c.pendingByte = key.code;
+  pendingByte_ = key.code;
   return 0;
 }
 
-void setTitle(std::string_view text) {
-  Console& c = begin();
-  c.backend->setTitle(text);
-  finish(c);
+void Console::setTitle(std::string_view text) {
+  begin();
+  backend_->setTitle(text);
+  finish();
 }
 
-void disableMouseInput() {
-  Console& c = begin();
-  c.backend->disableMouseInput();
-  finish(c);
+void Console::disableMouseInput() {
+  begin();
+  backend_->disableMouseInput();
+  finish();
 }
 
-void openConsole(bool plainLines) {
-  Console& c = console();
-  if (c.open) return;
+void Console::open(bool plainLines) {
+  if (open_) return;
   // Handlers first: from the moment the terminal is in raw mode, every way out restores it,
-  // an exit() that skips closeConsole included.
+  // an exit() that skips close() included.
   static const bool restoreAtExit = std::atexit(restoreTerminalNow) == 0;
   (void)restoreAtExit;
   installFatalSignalHandlers();
@@ -181,95 +162,91 @@ void openConsole(bool plainLines) {
   std::unique_ptr<ConsoleBackend> terminal = openTerminalBackend(&start);
   if (terminal) installStopSignalHandlers();
   // On 20 to 24 rows the model keeps 25: the back end shows the bottom of the status window.
-  c.model.reset(start.columns, std::max(start.rows, 25), start.cursorColumn, start.cursorRow);
-  c.kind = !terminal               ? ConsoleKind::None
-           : terminal->panelFits() ? ConsoleKind::Screen
-                                   : ConsoleKind::Lines;
-  c.asciiOnly = terminal && start.asciiOnly;
-  install(c, terminal ? std::move(terminal) : std::make_unique<HeadlessBackend>());
-  c.open = true;
+  model_->reset(start.columns, std::max(start.rows, 25), start.cursorColumn, start.cursorRow);
+  kind_ = !terminal               ? ConsoleKind::None
+          : terminal->panelFits() ? ConsoleKind::Screen
+                                  : ConsoleKind::Lines;
+  asciiOnly_ = terminal && start.asciiOnly;
+  use(terminal ? std::move(terminal) : std::make_unique<HeadlessBackend>());
+  open_ = true;
 }
 
-ConsoleKind consoleKind() {
-  return console().kind;
+bool Console::panelFits() {
+  begin();
+  return kind_ == ConsoleKind::Screen && backend_->panelFits();
 }
 
-bool consoleAsciiOnly() {
-  return console().asciiOnly;
+bool Console::hidesRows() {
+  begin();
+  return backend_->hiddenRows() > 0;
 }
 
-bool panelFits() {
-  Console& c = begin();
-  return c.kind == ConsoleKind::Screen && c.backend->panelFits();
+void Console::enterLineMode() {
+  begin();
+  if (kind_ != ConsoleKind::Screen) return;
+  kind_ = ConsoleKind::Lines;
+  backend_->enterLineMode();
 }
 
-bool consoleHidesRows() {
-  return begin().backend->hiddenRows() > 0;
+void Console::writePlain(std::string_view text) {
+  begin();
+  backend_->writePlain(text);
 }
 
-void enterLineMode() {
-  Console& c = begin();
-  if (c.kind != ConsoleKind::Screen) return;
-  c.kind = ConsoleKind::Lines;
-  c.backend->enterLineMode();
+void Console::setCursorVisible(bool visible) {
+  begin();
+  backend_->setCursorVisible(visible);
+  finish();
 }
 
-void writePlain(std::string_view text) {
-  begin().backend->writePlain(text);
+void Console::setAbortErase(int row) {
+  begin();
+  backend_->setAbortErase(row);
 }
 
-void setCursorVisible(bool visible) {
-  Console& c = begin();
-  c.backend->setCursorVisible(visible);
-  finish(c);
+void Console::followTerminal() {
+  begin();
+  finish();
 }
 
-void setAbortErase(int row) {
-  begin().backend->setAbortErase(row);
+void Console::flushScreen() {
+  begin();
+  backend_->flush(*model_);
 }
 
-void followTerminal() {
-  finish(begin());
-}
-
-void flushScreen() {
-  Console& c = begin();
-  c.backend->flush(c.model);
-}
-
-void closeConsole() {
-  Console& c = console();
-  if (!c.open) return;
-  c.open = false;
-  c.kind = ConsoleKind::None;
-  c.updateDepth = 0;
-  c.backend->flush(c.model);
-  c.backend->close(c.model);
+void Console::close() {
+  if (!open_) return;
+  open_ = false;
+  kind_ = ConsoleKind::None;
+  updateDepth_ = 0;
+  backend_->flush(*model_);
+  backend_->close(*model_);
   removeSignalHandlers();
   // Whatever still writes after the end draws nowhere.
-  install(c, std::make_unique<HeadlessBackend>());
+  use(std::make_unique<HeadlessBackend>());
 }
 
-ScreenUpdate::ScreenUpdate() {
-  ++begin().updateDepth;
+void Console::install(std::unique_ptr<ConsoleBackend> backend, int columns, int rows,
+                      int cursorColumn, int cursorRow, bool closeAtShutDown) {
+  close();
+  model_->reset(columns, rows, cursorColumn, cursorRow);
+  use(std::move(backend));
+  open_ = closeAtShutDown;
+  kind_ = ConsoleKind::Screen;
+  asciiOnly_ = false;
+}
+
+const ConsoleModel& Console::model() const {
+  return *model_;
+}
+
+ScreenUpdate::ScreenUpdate(Console& console) : console_(console) {
+  console_.begin();
+  ++console_.updateDepth_;
 }
 
 ScreenUpdate::~ScreenUpdate() {
-  Console& c = console();
-  if (c.updateDepth > 0 && --c.updateDepth == 0) c.backend->flushFrame(c.model);
-}
-
-void installConsoleBackend(std::unique_ptr<ConsoleBackend> backend, int columns, int rows,
-                           int cursorColumn, int cursorRow, bool closeAtShutDown) {
-  Console& c = console();
-  closeConsole();
-  c.model.reset(columns, rows, cursorColumn, cursorRow);
-  install(c, std::move(backend));
-  c.open = closeAtShutDown;
-  c.kind = ConsoleKind::Screen;
-  c.asciiOnly = false;
-}
-
-const ConsoleModel& consoleModel() {
-  return begin().model;
+  if (console_.updateDepth_ > 0 && --console_.updateDepth_ == 0) {
+    console_.backend_->flushFrame(*console_.model_);
+  }
 }

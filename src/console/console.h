@@ -20,97 +20,142 @@
 // underneath are ignored.
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
+
+class KeyQueue;
 
 inline constexpr uint8_t kAttributeMarks = 0x80;
 
-void setForeground(int colour);  // 0-15: the foreground is replaced, background kept, bit 7 cleared
-void setBackground(int colour);  // 0-7: bits 4-6 replaced, the rest kept
-void setAttribute(uint8_t attribute);
-// The attribute of start-up (7): what is written or cleared from now on shows in the terminal's
-// own colours, as the cells before the program chose a colour do.
-void useTerminalColours();
-
-// Accepted only when 1 <= left <= right <= columns and 1 <= top <= bottom <= rows; the output
-// position then moves to the window's top-left cell. Otherwise nothing changes.
-void setWindow(int left, int top, int right, int bottom);
-// Window-relative; ignored when the cell lies outside the window.
-void moveCursor(int column, int row);
-// The output position's row, relative to the window.
-uint8_t cursorRow();
-// Blanks the output window in the current attribute; the position goes to its top-left cell.
-void clearScreen();
-
-// Stream output: CR, LF, backspace and bell act, every other character is written at the output
-// position and wraps at the window's right column, scrolling the window at its bottom.
-void writeText(std::string_view text);
-void writeLine(std::string_view text = {});  // writeText, then CR and LF
-// Cells of one screen row from (column, row) on, all in the given attribute. Nothing is
-// interpreted or wrapped; cells past the right edge are dropped. The output position and the
-// current attribute do not change.
-void writeCells(int column, int row, std::string_view text, uint8_t attribute);
-
-// Keys are (character, code) pairs: a key with a character gives that byte; a key without one
-// (cursor keys, function keys...) gives 0 from readKey and then its PC keyboard BIOS code
-// (up 72, down 80, left 75, right 77, ...). ENTER gives 13, ESC 27.
-bool keyAvailable();  // true when readKey would return at once; consumes nothing
-uint8_t readKey();    // waits without spinning; with no keyboard at all it answers 27 at once
-
-void setTitle(std::string_view text);
-void disableMouseInput();
-
-// Start-up and shut-down around the program. The terminal is standard input and output when
-// both are one, else the controlling terminal; with neither, in the background, or with standard
-// output going into a pipe or a socket (whose reader may share the terminal), the console still
-// keeps its model but draws nothing, touches no terminal mode, and readKey answers ESC. Shut-down
-// leaves the visible cursor at the output position and the terminal's modes and colours as they
-// were before start-up. With plainLines the terminal is taken as a dumb one (Lines, not one
-// escape sequence), for a program whose own plain output goes there.
-void openConsole(bool plainLines = false);
-void closeConsole();
+// readKey gives 0 and then this code when the window shrank below the panel while it waited.
+inline constexpr uint8_t kKeyResized = 0xFF;
 
 // What the terminal can take. None: no terminal (or one the process may not touch). Lines: a
 // dumb terminal (TERM=dumb or unset: not one escape sequence), or a window below 80x20: plain
 // lines only, through writePlain. Screen: cells, colours and the cursor.
 enum class ConsoleKind { None, Lines, Screen };
-ConsoleKind consoleKind();
-// The terminal shows only ASCII faithfully: its locale is not UTF-8, or it draws box glyphs two
-// columns wide. Everything the interface writes should then be ASCII.
-bool consoleAsciiOnly();
-// Screen only: the window still holds the panel (at least 80x20). Once it shrank below that it
-// never does again in this run; the interface should then go on in lines.
-bool panelFits();
-// Screen only: the window has 20 to 24 rows, so it shows the screen's rows 1-18 and only some
-// of rows 19-25: those with text and the output position's row first, else the newest of them.
-bool consoleHidesRows();
-// Leaves the screen for plain lines for the rest of the run.
-void enterLineMode();
-// Text as it is (ASCII or UTF-8, with its own line ends), at once: for line mode.
-void writePlain(std::string_view text);
-// The visible cursor: hidden while the program works, shown while it waits for a key.
-void setCursorVisible(bool visible);
-// While the screen row holds a hint about keys (0: none): a program cut short by a signal
-// erases it and leaves the shell's prompt below the output window.
-void setAbortErase(int row);
-// A resize, a Ctrl+Z, a continue after a stop or a return to the foreground is followed at the
-// next operation (within a frame); this is such an operation for a caller that has nothing to
-// draw (a long file between two progress cells, a run in plain lines).
-void followTerminal();
-// During a run the terminal gets at most one write per frame (about 30 a second); this sends
-// what waits at once. Waiting for a key and closing the console do it themselves.
-void flushScreen();
 
-// readKey gives 0 and then this code when the window shrank below the panel while it waited.
-inline constexpr uint8_t kKeyResized = 0xFF;
+class ConsoleBackend;
+class ConsoleModel;
 
-// Groups operations into one screen update: what they change reaches the terminal, in one write,
-// when the outermost ScreenUpdate ends.
+// One per process, owned by main and handed to whatever draws. Until open() (and after
+// close()) it keeps an 80x25 model and draws nothing.
+class Console {
+ public:
+  Console();
+  ~Console();
+  Console(const Console&) = delete;
+  Console& operator=(const Console&) = delete;
+
+  // Start-up and shut-down around the program. The terminal is standard input and output when
+  // both are one, else the controlling terminal; with neither, in the background, or with
+  // standard output going into a pipe or a socket (whose reader may share the terminal), the
+  // console keeps its model but draws nothing, touches no terminal mode, and readKey answers ESC.
+  // Shut-down leaves the visible cursor at the output position and the terminal's modes and
+  // colours as they were before start-up. With plainLines the terminal is taken as a dumb one
+  // (Lines, not one escape sequence), for a program whose own plain output goes there.
+  void open(bool plainLines = false);
+  void close();
+  // Another back end with a fresh model of that size and cursor: the seam for back ends that
+  // are not the program's own (the tests' in-memory console, a terminal on a descriptor a test
+  // reads back). With closeAtShutDown, close() hands it back as it does a real terminal.
+  void install(std::unique_ptr<ConsoleBackend> backend, int columns, int rows, int cursorColumn,
+               int cursorRow, bool closeAtShutDown);
+  // The model every operation acts on.
+  const ConsoleModel& model() const;
+
+  void setForeground(int colour);  // 0-15: the foreground replaced, background kept, bit 7 clear
+  void setBackground(int colour);  // 0-7: bits 4-6 replaced, the rest kept
+  void setAttribute(uint8_t attribute);
+  // The attribute of start-up (7): what is written or cleared from now on shows in the
+  // terminal's own colours, as the cells before the program chose a colour do.
+  void useTerminalColours();
+
+  // Accepted only when 1 <= left <= right <= columns and 1 <= top <= bottom <= rows; the output
+  // position then moves to the window's top-left cell. Otherwise nothing changes.
+  void setWindow(int left, int top, int right, int bottom);
+  // Window-relative; ignored when the cell lies outside the window.
+  void moveCursor(int column, int row);
+  // The output position's row, relative to the window.
+  uint8_t cursorRow();
+  // Blanks the output window in the current attribute; the position goes to its top-left cell.
+  void clearScreen();
+
+  // Stream output: CR, LF, backspace and bell act, every other character is written at the
+  // output position and wraps at the window's right column, scrolling the window at its bottom.
+  void writeText(std::string_view text);
+  void writeLine(std::string_view text = {});  // writeText, then CR and LF
+  // Cells of one screen row from (column, row) on, all in the given attribute. Nothing is
+  // interpreted or wrapped; cells past the right edge are dropped. The output position and the
+  // current attribute do not change.
+  void writeCells(int column, int row, std::string_view text, uint8_t attribute);
+
+  // Keys are (character, code) pairs: a key with a character gives that byte; a key without one
+  // (cursor keys, function keys...) gives 0 from readKey and then its PC keyboard BIOS code
+  // (up 72, down 80, left 75, right 77, ...). ENTER gives 13, ESC 27.
+  bool keyAvailable();  // true when readKey would return at once; consumes nothing
+  uint8_t readKey();    // waits without spinning; with no keyboard at all it answers 27 at once
+
+  void setTitle(std::string_view text);
+  void disableMouseInput();
+
+  ConsoleKind kind() const { return kind_; }
+  // The terminal shows only ASCII faithfully: its locale is not UTF-8, or it draws box glyphs
+  // two columns wide. Everything the interface writes should then be ASCII.
+  bool asciiOnly() const { return asciiOnly_; }
+  // Screen only: the window still holds the panel (at least 80x20). Once it shrank below that
+  // it never does again in this run; the interface should then go on in lines.
+  bool panelFits();
+  // Screen only: the window has 20 to 24 rows, so it shows the screen's rows 1-18 and only some
+  // of rows 19-25: those with text and the output position's row first, else the newest.
+  bool hidesRows();
+  // Leaves the screen for plain lines for the rest of the run.
+  void enterLineMode();
+  // Text as it is (ASCII or UTF-8, with its own line ends), at once: for line mode.
+  void writePlain(std::string_view text);
+  // The visible cursor: hidden while the program works, shown while it waits for a key.
+  void setCursorVisible(bool visible);
+  // While the screen row holds a hint about keys (0: none): a program cut short by a signal
+  // erases it and leaves the shell's prompt below the output window.
+  void setAbortErase(int row);
+  // A resize, a Ctrl+Z, a continue after a stop or a return to the foreground is followed at
+  // the next operation (within a frame); this is such an operation for a caller that has
+  // nothing to draw (a long file between two progress cells, a run in plain lines).
+  void followTerminal();
+  // During a run the terminal gets at most one write per frame (about 30 a second); this sends
+  // what waits at once. Waiting for a key and closing the console do it themselves.
+  void flushScreen();
+
+ private:
+  friend class ScreenUpdate;
+
+  void use(std::unique_ptr<ConsoleBackend> backend);
+  // Every operation starts here (the back end may owe the terminal a repaint) ...
+  void begin();
+  // ... and ends here: outside a ScreenUpdate, what changed goes out (once a frame).
+  void finish();
+
+  std::unique_ptr<ConsoleModel> model_;
+  std::unique_ptr<ConsoleBackend> backend_;
+  std::unique_ptr<KeyQueue> queue_;
+  uint8_t pendingByte_ = 0;  // the code of an extended key whose 0 readKey has returned
+  int updateDepth_ = 0;
+  bool open_ = false;  // between open and close
+  ConsoleKind kind_ = ConsoleKind::None;
+  bool asciiOnly_ = false;
+};
+
+// Groups operations into one screen update: what they change reaches the terminal, in one
+// write, when the outermost ScreenUpdate of its console ends.
 class ScreenUpdate {
  public:
-  ScreenUpdate();
+  explicit ScreenUpdate(Console& console);
   ~ScreenUpdate();
   ScreenUpdate(const ScreenUpdate&) = delete;
   ScreenUpdate& operator=(const ScreenUpdate&) = delete;
+
+ private:
+  Console& console_;
 };
 
 // Ctrl+C, Ctrl+\, SIGTERM, SIGHUP and catchable crashes call this hook first, then restore the

@@ -1,5 +1,7 @@
 #include "console/glyphs.h"
 
+#include "core/text.h"
+
 #include <algorithm>
 #include <array>
 #include <iterator>
@@ -82,10 +84,6 @@ Glyph byteGlyph(unsigned char byte) {
   return {kCp437[byte], 1, 1};
 }
 
-bool isContinuation(unsigned char byte) {
-  return (byte & 0xC0) == 0x80;
-}
-
 }  // namespace
 
 int glyphWidth(char32_t codePoint) {
@@ -127,34 +125,6 @@ void appendUtf8(std::string& out, char32_t cp) {
       out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
       out += static_cast<char>(0x80 | (cp & 0x3F));
   }
-}
-
-int utf8SequenceLength(std::string_view text, std::size_t pos, char32_t* codePoint) {
-  const auto byte = static_cast<unsigned char>(text[pos]);
-  int length = 0;
-  char32_t cp = 0;
-  if (byte >= 0xC2 && byte <= 0xDF) {
-    length = 2;
-    cp = byte & 0x1F;
-  } else if (byte >= 0xE0 && byte <= 0xEF) {
-    length = 3;
-    cp = byte & 0x0F;
-  } else if (byte >= 0xF0 && byte <= 0xF4) {
-    length = 4;
-    cp = byte & 0x07;
-  } else {
-    return 0;  // ASCII, a continuation byte, an overlong lead (C0, C1) or F5-FF
-  }
-  if (pos + length > text.size()) return 0;
-  for (int i = 1; i < length; ++i) {
-    const auto next = static_cast<unsigned char>(text[pos + i]);
-    if (!isContinuation(next)) return 0;
-    cp = (cp << 6) | (next & 0x3F);
-  }
-  constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  *codePoint = cp;
-  return length;
 }
 
 Glyph decodeGlyph(std::string_view text, std::size_t pos) {

@@ -12,11 +12,6 @@ struct Glyph {
   int width;           // screen columns: 0 (combining), 1 or 2
 };
 
-// Bytes of the strictly valid UTF-8 sequence of two to four bytes starting at text[pos] (no
-// overlong forms, no surrogates, nothing above U+10FFFF), its code point stored in *codePoint;
-// 0 when the bytes there are no such sequence (ASCII included).
-int utf8SequenceLength(std::string_view text, std::size_t pos, char32_t* codePoint);
-
 // The character starting at text[pos]: a valid UTF-8 sequence (no overlong forms, no
 // surrogates), or else one byte shown as its code page 437 glyph. Control bytes (0-31, 127)
 // give their code page 437 glyphs too, width 1.

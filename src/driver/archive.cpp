@@ -7,12 +7,12 @@
 #include <cerrno>
 #include <string>
 
+#include "core/naming.h"
 #include "driver/archive_stream.h"
 #include "driver/chunk_pipeline.h"
 #include "driver/commit.h"
 #include "driver/decision.h"
 #include "driver/entry_data.h"
-#include "driver/naming.h"
 #include "driver/selection.h"
 #include "driver/source.h"
 #include "driver/temp_archive.h"

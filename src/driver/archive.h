@@ -12,10 +12,10 @@
 // there before survives every failure, and a source is deleted only once its archive is on disk
 // and reads back as its data.
 
+#include "core/run_data.h"
 #include "driver/batch_run.h"
 #include "driver/dir_search.h"
 #include "driver/packer.h"
-#include "driver/run_state.h"
 
 // Decides whether the entry is packed, packs it into a temporary file and commits that to the
 // archive name; with -D deletes the source when everything succeeded and the source is still

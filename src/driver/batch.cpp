@@ -12,42 +12,15 @@
 #include <string>
 #include <string_view>
 
-#include "console/console.h"
+#include "core/naming.h"
+#include "core/run_data.h"
 #include "driver/archive.h"
-#include "driver/command_line.h"
 #include "driver/dir_search.h"
-#include "driver/naming.h"
-#include "driver/run_state.h"
 #include "driver/selection.h"
 #include "driver/temp_archive.h"
 #include "driver/worker_pool.h"
-#include "ui/error_log.h"
-#include "ui/run_view.h"
-#include "ui/usage.h"
 
 namespace {
-
-constexpr std::uint8_t kEscape = 27;
-
-// Who hears of the run: the terminal (panel or lines), the report on standard output when that
-// is not the terminal, and every failure on standard error whenever the panel is not what the
-// user looks at, unless standard error is the very terminal the panel is drawn on. A dry run,
-// and a JSON report, go to standard output even when it is the terminal, which then shows them
-// as plain lines: a panel of files "zipped" would not be true, nor would JSON be read there.
-void addViews(RunViews& views, const RunOptions& options) {
-  const bool outputIsTerminal = isatty(STDOUT_FILENO) != 0;
-  const bool terminalView = !reportTakesTheTerminal(options);
-  const bool panel = terminalView && consoleKind() == ConsoleKind::Screen;
-  std::unique_ptr<RunView> problems;
-  if ((!panel || !outputIsTerminal) && !(panel && isatty(STDERR_FILENO))) {
-    problems = makeProblemView(STDERR_FILENO);
-  }
-  if (!options.quiet && (!outputIsTerminal || !terminalView)) {
-    views.add(makeReportView(STDOUT_FILENO, options, problems.get()));
-  }
-  if (problems) views.add(std::move(problems));
-  if (terminalView) views.add(makeTerminalView());
-}
 
 std::string maskFolder(std::string_view mask) {
   const std::size_t slash = mask.rfind('/');
@@ -77,52 +50,17 @@ const std::string& archiveFolderShown(const SearchEntry& entry) {
   return entry.archiveFolder ? entry.archiveFolder->shown : entry.prefix;
 }
 
-// ESC between two files; other keys are dropped, one per file.
-bool escapePressed() {
-  return keyAvailable() && readKey() == kEscape;
-}
-
 // How often the progress of a file packed by the workers is looked at.
 constexpr int kFrameMs = 33;
 constexpr std::size_t kFilesAhead = 1024;
 
-// One thread: each match packed in turn, ESC looked at between two files.
-void packInTurn(BatchRun& run, Selection& selection, RunView& view, RunTally& tally) {
-  Packer packer;
-  packer.progress = [&view](std::uint64_t position, std::uint64_t size) {
-    view.fileProgress(position, size);
-  };
-  SearchEntry entry;
-  int folderError = 0;
-  for (SearchStep step; (step = selection.next(entry, &folderError)) != SearchStep::End;) {
-    if (step == SearchStep::FolderFailed) {
-      ++tally.failed;
-      view.folderFailed(entry.prefix, folderError);
-      continue;
-    }
-    if (step == SearchStep::TempArchive) {
-      meetTempArchive(entry, view, run.options.dryRun);
-      continue;
-    }
-    const int number = tally.files + 1;
-    const std::string shown = entry.prefix + entry.name;
-    view.fileStarted(number, shown, entry.size);
-    FileOutcome outcome = archiveOneFile(run, packer, entry);
-    outcome.archiveName.insert(0, archiveFolderShown(entry));
-    tally.add(outcome);
-    view.fileFinished(number, shown, outcome);
-    if (escapePressed()) {
-      view.runStopped();
-      return;
-    }
-  }
-}
-
-// Workers: files are handed out in search order, many ahead, and reported in the same order,
-// the oldest file in hand shown as the one being packed. So the screen, the log and the exit
-// code are those of a run in turn, only sooner.
-bool packSideBySide(BatchRun& run, Selection& selection, RunView& view, RunTally& tally,
-                    int workers) {
+// Files are handed out in search order, many ahead, and reported in the same order, the oldest
+// file in hand shown as the one being packed. With workers that is a run in turn, only sooner;
+// without (no -T, or no thread to be had) the batch thread packs each file itself when it waits
+// for it, and shows its progress as it goes.
+void packFiles(BatchRun& run, Selection& selection, RunView& view, RunControl& control,
+               RunTally& tally) {
+  const int workers = run.options.workers;
   const int level = run.options.compressionLevel;
   WorkerPool pool(run, workers, workers > 1 && level != 0);
   if (pool.started() < workers) {
@@ -130,7 +68,6 @@ bool packSideBySide(BatchRun& run, Selection& selection, RunView& view, RunTally
                 std::to_string(workers) + " worker threads (" + std::strerror(pool.startError()) +
                 "); packing with " + std::to_string(pool.started() == 0 ? 1 : pool.started()));
   }
-  if (pool.started() == 0) return false;
   // Many files handed out ahead, so that the workers never wait for this thread, which reports
   // them a frame at a time; ESC takes back those no worker has begun.
   std::vector<FileJob*> batch;
@@ -153,6 +90,18 @@ bool packSideBySide(BatchRun& run, Selection& selection, RunView& view, RunTally
   };
   bool announced = false;
   std::uint64_t shownPosition = 0;
+  // The file in hand's progress, shown a frame at a time.
+  const auto showProgress = [&](const FileJob& job) {
+    const std::uint64_t position = job.position.load(std::memory_order_relaxed);
+    if (position == shownPosition) return;
+    view.fileProgress(position, job.size.load(std::memory_order_relaxed));
+    shownPosition = position;
+  };
+  // Packed on this thread, a file shows its progress from within: after every block read.
+  pool.onProgressHere([&](const FileJob& job) {
+    showProgress(job);
+    control.frameDue();
+  });
   while (true) {
     batch.clear();
     while (!stopped && inHand.size() < kFilesAhead) {
@@ -201,13 +150,9 @@ bool packSideBySide(BatchRun& run, Selection& selection, RunView& view, RunTally
       continue;
     }
     if (finished && !announced) continue;  // announced on the next pass, then reported
-    const std::uint64_t position = oldest.position.load(std::memory_order_relaxed);
-    if (announced && position != shownPosition) {
-      view.fileProgress(position, oldest.size.load(std::memory_order_relaxed));
-      shownPosition = position;
-    }
+    if (announced) showProgress(oldest);
     if (!finished) {
-      followTerminal();
+      control.frameDue();
       continue;
     }
     oldest.outcome.archiveName.insert(0, archiveFolderShown(oldest.entry));
@@ -216,7 +161,7 @@ bool packSideBySide(BatchRun& run, Selection& selection, RunView& view, RunTally
     inHand.pop_front();
     announced = false;
     // ESC stops handing out files; those a worker has begun are finished and reported.
-    if (!stopped && escapePressed()) {
+    if (!stopped && control.stopAsked()) {
       stopped = true;
       const std::vector<FileJob*> untouched = pool.takeBack();
       std::erase_if(inHand, [&](const auto& job) {
@@ -225,46 +170,13 @@ bool packSideBySide(BatchRun& run, Selection& selection, RunView& view, RunTally
     }
   }
   if (stopped) view.runStopped();
-  return true;
-}
-
-// The mask's folder or the list, then the files selected packed by one thread or several.
-void walkFiles(BatchRun& run, RunView& view, RunTally& tally) {
-  Selection selection(run);
-  if (const int error = selection.folderError()) {
-    ++tally.failed;
-    view.folderFailed(maskFolder(run.options.fileMask), error);
-  }
-  // Without a worker thread to be had, the batch thread packs on its own.
-  if (run.options.workers == 0 ||
-      !packSideBySide(run, selection, view, tally, run.options.workers)) {
-    packInTurn(run, selection, view, tally);
-  }
-  if (const int error = selection.listError()) {
-    ++tally.failed;
-    view.listFailed(selection.listName(), error);
-  }
 }
 
 }  // namespace
 
-bool reportTakesTheTerminal(const RunOptions& options) {
-  return options.dryRun || (options.json && isatty(STDOUT_FILENO) != 0);
-}
-
-int runBatch(const std::vector<std::string>& parameters) {
-  disableMouseInput();
-  setTitle("Vordex v1.1");
-  releaseErrorLog();
-  CommandLine line = parseCommandLine(parameters);
-  if (line.action == CommandLine::Action::Help) {
-    showUsage();
-    return 0;
-  }
-  if (line.action != CommandLine::Action::Run) return kExitRefused;
-
+int runBatch(const RunOptions& options, RunView& view, RunControl& control) {
   BatchRun run;
-  run.options = std::move(line.options);
+  run.options = options;
   if (run.options.workers == kAllCores) run.options.workers = onlineCores();
   // A walk holds a descriptor for every folder from the start down to the one in hand: a deep
   // tree takes as many as the process may have.
@@ -275,15 +187,22 @@ int runBatch(const std::vector<std::string>& parameters) {
       setrlimit(RLIMIT_NOFILE, &files);
     }
   }
-  RunViews views;
-  addViews(views, run.options);
-  views.runStarted(run.options);
+  view.runStarted(run.options);
 
   keepFreedMemoryForReuse();
   // A working folder that cannot be opened at all fails every file as it comes.
   openWorkDir(run);
   RunTally tally;
-  walkFiles(run, views, tally);
-  views.runEnded(tally);
-  return tally.failed > 0 || views.outputLost() ? kExitFailed : kExitSuccess;
+  Selection selection(run);
+  if (const int error = selection.folderError()) {
+    ++tally.failed;
+    view.folderFailed(maskFolder(run.options.fileMask), error);
+  }
+  packFiles(run, selection, view, control, tally);
+  if (const int error = selection.listError()) {
+    ++tally.failed;
+    view.listFailed(selection.listName(), error);
+  }
+  view.runEnded(tally);
+  return tally.failed > 0 || view.outputLost() ? kExitFailed : kExitSuccess;
 }

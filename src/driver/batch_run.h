@@ -12,8 +12,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/run_data.h"
 #include "driver/descriptor.h"
-#include "driver/run_state.h"
 
 // One slot per thread that packs files: the batch thread's is 0, worker n's is n. What the signal
 // handlers must find (temporary files, leases) is recorded by slot.

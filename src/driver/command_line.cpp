@@ -8,7 +8,7 @@
 #include <array>
 #include <string_view>
 
-#include "ui/plain_text.h"
+#include "core/text.h"
 
 namespace {
 

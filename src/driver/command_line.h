@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_state.h"
+#include "core/run_data.h"
 
 struct CommandLine {
   enum class Action { Run, Help, Version, Refused };

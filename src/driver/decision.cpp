@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
+#include "core/naming.h"
 #include "driver/descriptor.h"
-#include "driver/naming.h"
 #include "driver/verify.h"
 
 namespace {

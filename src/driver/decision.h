@@ -6,9 +6,9 @@
 
 #include <string>
 
+#include "core/run_data.h"
 #include "driver/batch_run.h"
 #include "driver/dir_search.h"
-#include "driver/run_state.h"
 
 // What stood at the archive name when the file was decided: with -O, an archive of this same
 // file, which the commit replaces only while it is still the one that was read.

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/naming.h"
+#include "core/naming.h"
 
 namespace {
 

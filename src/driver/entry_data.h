@@ -7,9 +7,9 @@
 
 #include <cstddef>
 
+#include "core/run_data.h"
 #include "driver/archive_stream.h"
 #include "driver/packer.h"
-#include "driver/run_state.h"
 #include "driver/source.h"
 
 // One entry being written, and what its data step learns.

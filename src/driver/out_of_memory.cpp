@@ -3,14 +3,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "console/console.h"
-#include "driver/batch.h"
+#include <atomic>
+
+#include "core/run_data.h"
 #include "driver/temp_archive.h"
+
+namespace {
+
+std::atomic<void (*)()> outOfMemoryHook{nullptr};
+
+}  // namespace
+
+void setOutOfMemoryHook(void (*hook)()) {
+  outOfMemoryHook = hook;
+}
 
 void outOfMemory() {
   // Nothing here may allocate: this runs when an allocation has just failed.
   removeTempFiles();
-  restoreTerminalNow();
+  if (void (*hook)() = outOfMemoryHook.load()) hook();
   static const char kReport[] = "Vordex: out of memory\n";
   [[maybe_unused]] const ssize_t written = write(STDOUT_FILENO, kReport, sizeof kReport - 1);
   // Standard error too, where scripts look for failures, unless it is the very same file.

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "driver/naming.h"
+#include "core/naming.h"
 
 namespace {
 

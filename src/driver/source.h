@@ -15,9 +15,9 @@
 #include <cstdint>
 #include <string>
 
+#include "core/run_data.h"
 #include "driver/batch_run.h"
 #include "driver/descriptor.h"
-#include "driver/run_state.h"
 
 class Source {
  public:

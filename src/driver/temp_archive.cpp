@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/naming.h"
 #include "driver/batch_run.h"
-#include "driver/naming.h"
 
 namespace {
 

@@ -42,6 +42,8 @@ WorkerPool::WorkerPool(BatchRun& run, int workers, bool chunking)
   }
   packers_.resize(threads_.size());
   lowWater_ = threads_.size();
+  // Without a worker the batch thread packs each file itself, in its own slot.
+  if (threads_.empty()) here_ = std::make_unique<Packer>(0);
 }
 
 WorkerPool::~WorkerPool() {
@@ -70,7 +72,8 @@ std::vector<FileJob*> WorkerPool::takeBack() {
   return untouched;
 }
 
-bool WorkerPool::waitFor(const FileJob& job, int milliseconds) {
+bool WorkerPool::waitFor(FileJob& job, int milliseconds) {
+  if (here_) return packHere(job);
   std::unique_lock<std::mutex> guard(lock_);
   // The batch thread is woken when the workers need more files, else once a frame: not for
   // every file, as ten thousand wake-ups cost more than the files they would report.
@@ -139,6 +142,30 @@ void WorkerPool::work(Packer& packer) {
       return;
     }
   }
+}
+
+bool WorkerPool::packHere(FileJob& job) {
+  // One step a call, as a worker's steps would be seen: the look, so that the file can be
+  // announced, then the packing, its progress shown from within.
+  if (!job.looked) {
+    job.notAFile = !job.entry.looked && !lookAtEntry(job.entry);
+    job.size = job.entry.size;
+    job.looked = true;
+    if (job.notAFile) job.finished = true;
+  } else {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      std::erase(files_, &job);
+    }
+    here_->progress = [this, &job](std::uint64_t position, std::uint64_t size) {
+      job.size.store(size, std::memory_order_relaxed);
+      job.position.store(position, std::memory_order_relaxed);
+      if (progressHere_) progressHere_(job);
+    };
+    job.outcome = archiveOneFile(run_, *here_, job.entry);
+    job.finished = true;
+  }
+  return job.finished;
 }
 
 void WorkerPool::pack(FileJob& job, Packer& packer, std::uint64_t ticket) {

@@ -38,7 +38,8 @@ struct FileJob {
 class WorkerPool final : public ChunkPool {
  public:
   // Starts up to `workers` threads; with chunking, big files are cut into chunks that every
-  // worker helps to deflate. Fewer start when the system refuses threads: see started().
+  // worker helps to deflate. Fewer start when the system refuses threads: see started(). With
+  // none at all (workers 0), the thread that waits for a file packs it.
   WorkerPool(BatchRun& run, int workers, bool chunking);
   ~WorkerPool() override;
   WorkerPool(const WorkerPool&) = delete;
@@ -53,8 +54,13 @@ class WorkerPool final : public ChunkPool {
   // Takes back the jobs no worker has begun, and returns them.
   std::vector<FileJob*> takeBack();
   // Waits until the workers are about to run out of files or the time is up (at once when the
-  // job is finished already); true when the job is finished.
-  bool waitFor(const FileJob& job, int milliseconds);
+  // job is finished already); true when the job is finished. Without workers it takes the job
+  // one step further itself: the look at its name, then the whole packing.
+  bool waitFor(FileJob& job, int milliseconds);
+  // Without workers: called after every block of the file packed on the waiting thread.
+  void onProgressHere(std::function<void(const FileJob&)> progress) {
+    progressHere_ = std::move(progress);
+  }
 
   void submit(ChunkTask* task) override;
   void helpUntil(Packer& packer, const std::function<bool()>& done) override;
@@ -62,6 +68,7 @@ class WorkerPool final : public ChunkPool {
  private:
   void work(Packer& packer);
   void pack(FileJob& job, Packer& packer, std::uint64_t ticket);
+  bool packHere(FileJob& job);
   void finishChunk(ChunkTask& task, Packer& packer);
   // Deflates the oldest waiting chunk, if there is one, with the lock released meanwhile.
   bool runWaitingChunk(std::unique_lock<std::mutex>& guard, Packer& packer);
@@ -77,6 +84,8 @@ class WorkerPool final : public ChunkPool {
   std::vector<std::unique_ptr<Packer>> packers_;
   std::vector<std::thread> threads_;
   int startError_ = 0;
+  std::unique_ptr<Packer> here_;  // without workers: the waiting thread's own
+  std::function<void(const FileJob&)> progressHere_;
   std::mutex lock_;
   std::condition_variable changed_;  // for the workers: a file or a chunk came or a chunk is done
   std::condition_variable awake_;    // for the batch thread: see waitFor

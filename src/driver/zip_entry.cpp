@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "console/glyphs.h"
+#include "core/text.h"
 
 namespace {
 
@@ -100,23 +100,6 @@ int openEntry(zipFile archive, const char* name, const EntryFields& fields, int 
                                  fields.centralExtraSize, nullptr, method, level, raw, -MAX_WBITS,
                                  DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, kMadeByUnix,
                                  needsUtf8Flag(name) ? kUtf8NameFlag : 0, zip64 ? 1 : 0);
-}
-
-bool needsUtf8Flag(std::string_view name) {
-  bool nonAscii = false;
-  std::size_t i = 0;
-  while (i < name.size()) {
-    if (static_cast<unsigned char>(name[i]) < 0x80) {
-      ++i;
-      continue;
-    }
-    char32_t codePoint;
-    const int length = utf8SequenceLength(name, i, &codePoint);
-    if (length == 0) return false;
-    nonAscii = true;
-    i += static_cast<std::size_t>(length);
-  }
-  return nonAscii;
 }
 
 bool needsZip64(std::uint64_t size, std::size_t nameLength) {

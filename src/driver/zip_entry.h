@@ -33,10 +33,6 @@ EntryFields entryFields(const struct stat& source, std::uint32_t dosTime);
 int openEntry(zipFile archive, const char* name, const EntryFields& fields, int method, int level,
               bool raw, bool zip64);
 
-// True for a name that holds a byte above 127 and is strictly valid UTF-8 (no overlong forms,
-// no surrogates, nothing above U+10FFFF): such a name is stored with the UTF-8 flag.
-bool needsUtf8Flag(std::string_view name);
-
 // Whether an entry of `size` source bytes named by nameLength bytes must be opened with ZIP64:
 // deflate may grow data that does not compress (stored blocks), and the archive must stay
 // below 4 GiB without it.

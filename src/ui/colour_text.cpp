@@ -2,9 +2,7 @@
 
 #include <algorithm>
 
-#include "console/console.h"
 #include "console/glyphs.h"
-#include "ui/glyph_set.h"
 
 namespace {
 
@@ -76,23 +74,23 @@ void forEachPipePart(std::string_view text, Text onText, Code onCode) {
 
 }  // namespace
 
-void writePipe(std::string_view text) {
-  ScreenUpdate update;
+void ColourWriter::writePipe(std::string_view text) {
+  ScreenUpdate update(console_);
   // Plain text between two codes goes out as one write: nothing changes the colour inside it.
   forEachPipePart(
       text,
-      [](std::string_view run) {
-        if (asciiGlyphs()) {
-          writeText(shownText(run));
+      [this](std::string_view run) {
+        if (glyphs_.ascii()) {
+          console_.writeText(glyphs_.text(run));
         } else {
-          writeText(run);
+          console_.writeText(run);
         }
       },
-      [](int code) {
+      [this](int code) {
         if (code < 16) {
-          setForeground(code);
+          console_.setForeground(code);
         } else {
-          setBackground(code - 16);
+          console_.setBackground(code - 16);
         }
       });
 }
@@ -104,7 +102,7 @@ std::string withoutPipeCodes(std::string_view text) {
   return plain;
 }
 
-void writePipeLine(std::string_view text) {
+void ColourWriter::writePipeLine(std::string_view text) {
   std::string line = shortString(text);
   const int room = kShortStringMax - characterCount(line);
   if (room >= 1) line += '\r';
@@ -126,14 +124,6 @@ std::string padRight(std::string_view text, int width, char fill) {
   return std::string(text.substr(0, kept)) + std::string(std::max(width, 0) - columns, fill);
 }
 
-void writeAt(int column, int row, std::string_view text, uint8_t attribute) {
-  writeCells(column, row, text, attribute);
-}
-
-std::string upperCase(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return result;
+void ColourWriter::writeAt(int column, int row, std::string_view text, uint8_t attribute) {
+  console_.writeCells(column, row, text, attribute);
 }

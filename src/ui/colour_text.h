@@ -10,28 +10,40 @@
 #include <string>
 #include <string_view>
 
+#include "console/console.h"
+#include "ui/glyph_set.h"
+
 inline constexpr int kShortStringMax = 255;
 
 // The text cut to 255 characters (never inside a character).
 std::string shortString(std::string_view text);
 
-// On a terminal that shows only ASCII, the text's glyphs are written as their stand-ins
-// (glyph_set.h).
-void writePipe(std::string_view text);
-// writePipe of the text followed by CR and LF, cut to 255 characters first: a text of 254
-// characters keeps only the CR, one of 255 no line break at all.
-void writePipeLine(std::string_view text);
-
 // Exactly width columns: fill in front (padLeft) or behind (padRight), or the text cut to width.
 std::string padLeft(std::string_view text, int width, char fill = ' ');
 std::string padRight(std::string_view text, int width, char fill = ' ');
 
-// Cells at an absolute screen position in one attribute; the output position and the current
-// attribute stay as they are; nothing is interpreted, nothing wraps.
-void writeAt(int column, int row, std::string_view text, uint8_t attribute);
-
 // The text without its colour codes, as plain text shows it.
 std::string withoutPipeCodes(std::string_view text);
 
-// a-z become A-Z; every other byte is kept.
-std::string upperCase(std::string_view text);
+// Writes pipe-coded text and fields on one console, in the glyphs its terminal can show.
+class ColourWriter {
+ public:
+  ColourWriter(Console& console, GlyphSet glyphs) : console_(console), glyphs_(glyphs) {}
+
+  Console& console() const { return console_; }
+  const GlyphSet& glyphs() const { return glyphs_; }
+
+  // At the output position; on a terminal that shows only ASCII the text's glyphs are written
+  // as their stand-ins.
+  void writePipe(std::string_view text);
+  // writePipe of the text followed by CR and LF, cut to 255 characters first: a text of 254
+  // characters keeps only the CR, one of 255 no line break at all.
+  void writePipeLine(std::string_view text);
+  // Cells at an absolute screen position in one attribute; the output position and the current
+  // attribute stay as they are; nothing is interpreted, nothing wraps.
+  void writeAt(int column, int row, std::string_view text, uint8_t attribute);
+
+ private:
+  Console& console_;
+  GlyphSet glyphs_;
+};

@@ -6,17 +6,8 @@
 
 #include "console/console.h"
 #include "ui/colour_text.h"
-#include "ui/main_screen.h"
 
 namespace {
-
-constexpr std::string_view logMessages[] = {
-    "Skipped: ZIP already exists", "Unable to open/create file ", "Error adding file to ZIP   ",
-    "Error reading file         ", "Error writing to file      ", "Error closing file         ",
-    "File changed while zipping ", "Skipped: file in use       ", "Skipped: another file's ZIP",
-    "Skipped: link of other user", "Archive failed verification", "Error deleting file        ",
-};
-static_assert(std::size(logMessages) == kLogCodes);
 
 constexpr std::string_view kSkippedTag = "|12! SKIPPED|04: ";
 constexpr std::string_view kErrorTag = "|12! ERROR  |04: ";
@@ -39,188 +30,152 @@ constexpr uint8_t kKeyUp = 72, kKeyDown = 80, kKeyEnter = 13, kKeyEscape = 27;
 constexpr uint8_t kKeyHome = 71, kKeyEnd = 79, kKeyPageUp = 73, kKeyPageDown = 81;
 constexpr int kPromptColumn = 7, kPromptRow = 6;  // in the status window
 
-std::vector<LogEntry> gEntries;  // the first kErrorLogSlots reports of the run
-int gReports = 0;
-int gFailures = 0;
-int gViewTop = 1;
-int gViewRow = 1;
+constexpr int kMessageWidth = 27;
 
-std::string_view tagFor(uint8_t code) {
+}  // namespace
+
+std::string paddedLogMessage(uint8_t code) {
+  return padRight(logMessageText(code), kMessageWidth);
+}
+
+std::string_view logTag(uint8_t code) {
   return isSkip(code) ? kSkippedTag : kErrorTag;
 }
 
-int storedCount() {
-  return static_cast<int>(gEntries.size());
+void ErrorLog::record(uint8_t code, int fileNumber, std::string_view fileName, int error) {
+  ++reports_;
+  // Beyond the table's slots a report still shows and counts; only the entry is not kept.
+  if (stored() < kErrorLogSlots) {
+    entries_.push_back({static_cast<uint16_t>(fileNumber), std::string(fileName), code, error});
+  }
 }
 
-void drawLogRow(bool highlight, int index, int row) {
+void ErrorLog::add(MainScreen& screen, uint8_t code, int fileNumber, std::string_view fileName,
+                   int error) {
+  ColourWriter& out = screen.out();
+  Console& console = out.console();
+  ScreenUpdate update(console);
+  console.moveCursor(1, console.cursorRow());
+  screen.writeStatusLine(logTag(code), fileName, true);
+  record(code, fileNumber, fileName, error);
+  if (reports_ <= kLogWindowRows) drawWindow(out, 1);
+  out.writeAt(kTotalColumn, kTotalRow, padLeft(std::to_string(reports_), 5), kTotalAttribute);
+}
+
+const LogEntry* ErrorLog::entry(int index) const {
+  if (index < 1 || index > stored()) return nullptr;
+  return &entries_[index - 1];
+}
+
+void ErrorLog::drawRow(ColourWriter& out, bool highlight, int index, int row) const {
   const int screenRow = row + kLogWindowTop - 1;
-  if (index > storedCount()) {
-    writeAt(kNumberColumn, screenRow, "     ", kEmptyRowAttribute);
-    writeAt(kMessageColumn, screenRow, std::string(27, ' '), kEmptyRowAttribute);
+  if (index > stored()) {
+    out.writeAt(kNumberColumn, screenRow, "     ", kEmptyRowAttribute);
+    out.writeAt(kMessageColumn, screenRow, std::string(kMessageWidth, ' '), kEmptyRowAttribute);
     return;
   }
-  const LogEntry& entry = gEntries[index - 1];
-  writeAt(kNumberColumn, screenRow, " " + padRight(std::to_string(entry.fileNumber), 4),
-          highlight ? kSelectedAttribute : kNumberAttribute);
-  writeAt(kMessageColumn, screenRow, logMessages[entry.code],
-          highlight ? kSelectedAttribute : kMessageAttribute);
+  const LogEntry& entry = entries_[index - 1];
+  out.writeAt(kNumberColumn, screenRow, " " + padRight(std::to_string(entry.fileNumber), 4),
+              highlight ? kSelectedAttribute : kNumberAttribute);
+  out.writeAt(kMessageColumn, screenRow, paddedLogMessage(entry.code),
+              highlight ? kSelectedAttribute : kMessageAttribute);
 }
 
-void drawLogWindow() {
-  ScreenUpdate update;
-  for (int row = 1; row <= kLogWindowRows; ++row) drawLogRow(false, gViewTop + row - 1, row);
+void ErrorLog::drawWindow(ColourWriter& out, int top) const {
+  ScreenUpdate update(out.console());
+  for (int row = 1; row <= kLogWindowRows; ++row) drawRow(out, false, top + row - 1, row);
 }
 
-int selectedIndex() {
-  return gViewTop + gViewRow - 1;
-}
-
-void moveSelectionUp() {
-  if (gViewRow > 1) {
-    drawLogRow(false, selectedIndex(), gViewRow);
-    --gViewRow;
-  } else if (gViewTop > 1) {
-    --gViewTop;
-    drawLogWindow();
+void ErrorLog::moveUp(ColourWriter& out, Place& place) const {
+  if (place.row > 1) {
+    drawRow(out, false, place.selected(), place.row);
+    --place.row;
+  } else if (place.top > 1) {
+    --place.top;
+    drawWindow(out, place.top);
   }
 }
 
-void moveSelectionDown() {
-  if (selectedIndex() >= storedCount()) return;
-  if (gViewRow < kLogWindowRows) {
-    drawLogRow(false, selectedIndex(), gViewRow);
-    ++gViewRow;
+void ErrorLog::moveDown(ColourWriter& out, Place& place) const {
+  if (place.selected() >= stored()) return;
+  if (place.row < kLogWindowRows) {
+    drawRow(out, false, place.selected(), place.row);
+    ++place.row;
   } else {
-    ++gViewTop;
-    drawLogWindow();
+    ++place.top;
+    drawWindow(out, place.top);
   }
 }
 
 // The page keys are the arrows pressed several times over, so every screen they lead to is one
 // the arrows reach too.
-void moveSelection(uint8_t key) {
-  const int stored = storedCount();
+void ErrorLog::move(ColourWriter& out, Place& place, uint8_t key) const {
   switch (key) {
     case kKeyUp:
-      moveSelectionUp();
+      moveUp(out, place);
       break;
     case kKeyDown:
-      moveSelectionDown();
+      moveDown(out, place);
       break;
     case kKeyPageUp:
-      for (int i = 0; i < kLogWindowRows; ++i) moveSelectionUp();
+      for (int i = 0; i < kLogWindowRows; ++i) moveUp(out, place);
       break;
     case kKeyPageDown:
-      for (int i = 0; i < kLogWindowRows; ++i) moveSelectionDown();
+      for (int i = 0; i < kLogWindowRows; ++i) moveDown(out, place);
       break;
     case kKeyHome:
-      while (selectedIndex() > 1) moveSelectionUp();
+      while (place.selected() > 1) moveUp(out, place);
       break;
     case kKeyEnd:
-      while (selectedIndex() < stored) moveSelectionDown();
+      while (place.selected() < stored()) moveDown(out, place);
       break;
     default:
       break;
   }
 }
 
-}  // namespace
-
-void recordLogEntry(uint8_t code, int fileNumber, std::string_view fileName, int error) {
-  ++gReports;
-  if (!isSkip(code)) ++gFailures;
-  // Beyond the table's slots a report still shows and counts; only the entry is not kept.
-  if (storedCount() < kErrorLogSlots) {
-    gEntries.push_back({static_cast<uint16_t>(fileNumber), std::string(fileName), code, error});
-  }
-}
-
-void addLogEntry(uint8_t code, int fileNumber, std::string_view fileName, int error) {
-  ScreenUpdate update;
-  moveCursor(1, cursorRow());
-  writeStatusLine(tagFor(code), fileName, true);
-  recordLogEntry(code, fileNumber, fileName, error);
-  if (gReports <= kLogWindowRows) drawLogWindow();
-  writeAt(kTotalColumn, kTotalRow, padLeft(std::to_string(gReports), 5), kTotalAttribute);
-}
-
-std::string_view logMessage(uint8_t code) {
-  return logMessages[code];
-}
-
-std::string_view logMessageText(uint8_t code) {
-  const std::string_view text = logMessages[code];
-  return text.substr(0, text.find_last_not_of(' ') + 1);
-}
-
-std::string_view logTag(uint8_t code) {
-  return tagFor(code);
-}
-
-int errorCount() {
-  return gReports;
-}
-
-int failureCount() {
-  return gFailures;
-}
-
-const LogEntry* logEntry(int index) {
-  if (index < 1 || index > storedCount()) return nullptr;
-  return &gEntries[index - 1];
-}
-
-bool viewErrorLog() {
-  if (storedCount() == 0) return true;
+bool ErrorLog::view(MainScreen& screen) {
+  if (stored() == 0) return true;
+  ColourWriter& out = screen.out();
+  Console& console = out.console();
+  Place place;
   {
-    ScreenUpdate update;
-    clearScreen();
-    moveCursor(kPromptColumn, kPromptRow);
-    writePipe(kViewerPrompt);
-    gViewTop = 1;
-    gViewRow = 1;
-    drawLogWindow();
+    ScreenUpdate update(console);
+    console.clearScreen();
+    console.moveCursor(kPromptColumn, kPromptRow);
+    out.writePipe(kViewerPrompt);
+    drawWindow(out, place.top);
   }
-  setCursorVisible(true);
+  console.setCursorVisible(true);
   // The window's top-left cell is screen row 19.
-  setAbortErase(18 + kPromptRow);
+  console.setAbortErase(18 + kPromptRow);
   bool fits = true;
   for (;;) {
     {
-      ScreenUpdate update;
-      const LogEntry& selected = gEntries[selectedIndex() - 1];
-      moveCursor(1, 1);
-      writeStatusLine(tagFor(selected.code), selected.fileName, false);
-      drawLogRow(true, selectedIndex(), gViewRow);
+      ScreenUpdate update(console);
+      const LogEntry& selected = entries_[place.selected() - 1];
+      console.moveCursor(1, 1);
+      screen.writeStatusLine(logTag(selected.code), selected.fileName, false);
+      drawRow(out, true, place.selected(), place.row);
     }
-    const uint8_t key = readKey();
+    const uint8_t key = console.readKey();
     if (key == 0) {
-      const uint8_t extended = readKey();
-      if (extended == kKeyResized && !panelFits()) {
+      const uint8_t extended = console.readKey();
+      if (extended == kKeyResized && !console.panelFits()) {
         fits = false;
         break;
       }
-      ScreenUpdate update;
-      moveSelection(extended);
+      ScreenUpdate update(console);
+      move(out, place, extended);
     } else if (key == kKeyEnter || key == kKeyEscape) {
       break;
     }
   }
-  setAbortErase(0);
+  console.setAbortErase(0);
   if (!fits) return false;
-  ScreenUpdate update;
+  ScreenUpdate update(console);
   // The shell's prompt comes here next, in the terminal's own colours.
-  useTerminalColours();
-  clearScreen();
+  console.useTerminalColours();
+  console.clearScreen();
   return true;
-}
-
-void releaseErrorLog() {
-  gEntries.clear();
-  gEntries.shrink_to_fit();
-  gReports = 0;
-  gFailures = 0;
-  gViewTop = 1;
-  gViewRow = 1;
 }

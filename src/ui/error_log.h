@@ -5,38 +5,51 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "driver/run_state.h"  // the log codes
+#include "core/run_data.h"
+#include "ui/main_screen.h"
 
 inline constexpr int kErrorLogSlots = 1000;
 
-struct LogEntry {
-  uint16_t fileNumber;   // low 16 bits of the file's number in the run
-  std::string fileName;  // baseName + extension of the file in hand
-  uint8_t code;          // LOG_SKIPPED ... LOG_DELETE_FAILED
-  int error = 0;         // errno of the call that failed, 0 when none did
+class ErrorLog {
+ public:
+  // Stores (the first 1000 of a run) and counts a report of file fileNumber, named fileName,
+  // with nothing drawn: for a run shown in lines.
+  void record(std::uint8_t code, int fileNumber, std::string_view fileName, int error = 0);
+  // The same on the panel: the file's status line becomes the report's, and the log window and
+  // the total show it.
+  void add(MainScreen& screen, std::uint8_t code, int fileNumber, std::string_view fileName,
+           int error = 0);
+  // Reports in this run, stored or not.
+  int count() const { return reports_; }
+  // The stored entry at 1-based index, or nullptr.
+  const LogEntry* entry(int index) const;
+
+  // Browses the log with the arrow keys (PgUp, PgDn, Home and End too) until ENTER or ESC.
+  // False when the window shrank below the panel meanwhile: the log was left unread.
+  bool view(MainScreen& screen);
+
+ private:
+  // The viewer's place: the entry in the window's first row, and the selected row.
+  struct Place {
+    int top = 1;
+    int row = 1;
+    int selected() const { return top + row - 1; }
+  };
+
+  void drawRow(ColourWriter& out, bool highlight, int index, int row) const;
+  void drawWindow(ColourWriter& out, int top) const;
+  void moveUp(ColourWriter& out, Place& place) const;
+  void moveDown(ColourWriter& out, Place& place) const;
+  void move(ColourWriter& out, Place& place, std::uint8_t key) const;
+  int stored() const { return static_cast<int>(entries_.size()); }
+
+  std::vector<LogEntry> entries_;
+  int reports_ = 0;
 };
 
-// Reports file number fileNumber of the run, named fileName: rewrites its status line, stores
-// the entry (the first 1000 of a run), updates the log window and the total.
-void addLogEntry(uint8_t code, int fileNumber, std::string_view fileName, int error = 0);
-// The same report stored and counted, with nothing drawn: for a run shown in lines.
-void recordLogEntry(uint8_t code, int fileNumber, std::string_view fileName, int error = 0);
-// Reports in this run, stored or not.
-int errorCount();
-// Reports with a failure code (not a skip) in this run, stored or not.
-int failureCount();
-// The stored entry at 1-based index, or nullptr.
-const LogEntry* logEntry(int index);
-
-// Browses the log with the arrow keys (PgUp, PgDn, Home and End too) until ENTER or ESC. False
-// when the window shrank below the panel meanwhile: the log was left unread.
-bool viewErrorLog();
-// The message of a log code, 27 columns (filled with blanks), and the pipe-coded tag of its
-// status line.
-std::string_view logMessage(uint8_t code);
-// The message without the blanks that fill it: for plain text.
-std::string_view logMessageText(uint8_t code);
-std::string_view logTag(uint8_t code);
-// Frees every entry; the log is empty again.
-void releaseErrorLog();
+// The message of a log code filled with blanks to 27 columns, as the log window shows it.
+std::string paddedLogMessage(std::uint8_t code);
+// The pipe-coded tag of a report's status line: "! SKIPPED" or "! ERROR".
+std::string_view logTag(std::uint8_t code);

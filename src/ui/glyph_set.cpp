@@ -15,8 +15,6 @@ constexpr StandIn kStandIns[] = {
     {U'├', '+'}, {U'┤', '+'}, {U'┬', '+'}, {U'┴', '+'}, {U'┼', '+'}, {U'∙', '.'}, {U'√', 'v'},
 };
 
-bool gAscii = false;
-
 char standIn(char32_t glyph) {
   for (const StandIn& entry : kStandIns) {
     if (entry.glyph == glyph) return entry.ascii;
@@ -26,16 +24,8 @@ char standIn(char32_t glyph) {
 
 }  // namespace
 
-void setAsciiGlyphs(bool ascii) {
-  gAscii = ascii;
-}
-
-bool asciiGlyphs() {
-  return gAscii;
-}
-
-std::string shownText(std::string_view text) {
-  if (!gAscii) return std::string(text);
+std::string GlyphSet::text(std::string_view text) const {
+  if (!ascii_) return std::string(text);
   std::string out;
   out.reserve(text.size());
   for (std::size_t pos = 0; pos < text.size();) {
@@ -52,8 +42,8 @@ std::string shownText(std::string_view text) {
   return out;
 }
 
-std::string shownName(std::string_view name) {
-  if (!gAscii) return visibleText(name);
+std::string GlyphSet::name(std::string_view name) const {
+  if (!ascii_) return visibleText(name);
   std::string out(name);
   for (char& c : out) {
     const auto byte = static_cast<unsigned char>(c);

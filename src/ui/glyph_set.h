@@ -7,13 +7,19 @@
 #include <string>
 #include <string_view>
 
-void setAsciiGlyphs(bool ascii);
-bool asciiGlyphs();
+class GlyphSet {
+ public:
+  explicit GlyphSet(bool ascii = false) : ascii_(ascii) {}
 
-// A text of the program's own (panel rows, tags, the bar): in ASCII each glyph of the table
-// becomes its stand-in (frames "+ - |", full blocks "#", shades ". : #", "v" for the check mark,
-// "." for the bullet) and any other non-ASCII character "?".
-std::string shownText(std::string_view text);
-// A file name as the screen shows it: control bytes and bytes that are not UTF-8 as their code
-// page 437 glyphs, or in ASCII every byte outside printable ASCII as "?".
-std::string shownName(std::string_view name);
+  bool ascii() const { return ascii_; }
+  // A text of the program's own (panel rows, tags, the bar): in ASCII each glyph of the table
+  // becomes its stand-in (frames "+ - |", full blocks "#", shades ". : #", "v" for the check
+  // mark, "." for the bullet) and any other non-ASCII character "?".
+  std::string text(std::string_view text) const;
+  // A file name as the screen shows it: control bytes and bytes that are not UTF-8 as their code
+  // page 437 glyphs, or in ASCII every byte outside printable ASCII as "?".
+  std::string name(std::string_view name) const;
+
+ private:
+  bool ascii_;
+};

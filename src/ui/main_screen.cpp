@@ -3,11 +3,6 @@
 #include <cmath>
 #include <string>
 
-#include "console/console.h"
-#include "console/glyphs.h"
-#include "ui/colour_text.h"
-#include "ui/glyph_set.h"
-
 namespace {
 
 // The 17 panel rows. Each shows exactly 79 characters, so its line break never follows a wrap,
@@ -64,36 +59,36 @@ constexpr BarCell kBarCells[10] = {
     {"▒", 0x4C}, {"▓", 0x4C}, {"█", 0x0C}, {"█", 0x0E}, {"█", 0x0F},
 };
 
-int gProgressCells = 0;
-
 }  // namespace
 
-void drawMainScreen() {
-  ScreenUpdate update;
-  clearScreen();
+void MainScreen::draw() {
+  Console& console = out_.console();
+  ScreenUpdate update(console);
+  console.clearScreen();
   // The panel paints its own background in all its 80 columns and 18 rows, so that a terminal
   // with light default colours shows no stripes of its own in it.
-  setAttribute(0x07);
-  for (std::string_view line : kPanel) writePipeLine(line);
-  for (int row = 1; row < kStatusTop - 1; ++row) writeAt(80, row, " ", 0x07);
-  writeAt(1, kStatusTop - 1, std::string(80, ' '), 0x07);
-  setWindow(1, kStatusTop, 80, 25);
+  console.setAttribute(0x07);
+  for (std::string_view line : kPanel) out_.writePipeLine(line);
+  for (int row = 1; row < kStatusTop - 1; ++row) out_.writeAt(80, row, " ", 0x07);
+  out_.writeAt(1, kStatusTop - 1, std::string(80, ' '), 0x07);
+  console.setWindow(1, kStatusTop, 80, 25);
 }
 
-void releaseStatusWindow() {
-  ScreenUpdate update;
-  const int row = kStatusTop + cursorRow() - 1;
-  useTerminalColours();
-  setWindow(1, row, 80, 25);
-  clearScreen();
+void MainScreen::releaseStatusWindow() {
+  Console& console = out_.console();
+  ScreenUpdate update(console);
+  const int row = kStatusTop + console.cursorRow() - 1;
+  console.useTerminalColours();
+  console.setWindow(1, row, 80, 25);
+  console.clearScreen();
 }
 
-void clearProgress() {
-  writeAt(kBarColumn, kBarRow, shownText(kEmptyBar), kEmptyBarAttribute);
-  gProgressCells = 0;
+void MainScreen::clearProgress() {
+  out_.writeAt(kBarColumn, kBarRow, out_.glyphs().text(kEmptyBar), kEmptyBarAttribute);
+  progressCells_ = 0;
 }
 
-void drawProgress(uint64_t position, uint64_t size) {
+void MainScreen::drawProgress(uint64_t position, uint64_t size) {
   // A file that reports no size (as some system files do) or grew while it was read is drawn
   // as complete rather than dividing by zero or running past the bar's ten cells.
   int cells = 10;
@@ -102,25 +97,23 @@ void drawProgress(uint64_t position, uint64_t size) {
     cells = static_cast<int>(std::lround(tenths));
   }
   // The bar never runs backwards within a file, even when its size grows under it.
-  if (cells <= gProgressCells) return;
-  ScreenUpdate update;
-  while (gProgressCells < cells) {
-    const BarCell& cell = kBarCells[gProgressCells];
-    ++gProgressCells;
-    writeAt(kBarColumn + gProgressCells - 1, kBarRow, shownText(cell.glyph), cell.attribute);
+  if (cells <= progressCells_) return;
+  ScreenUpdate update(out_.console());
+  while (progressCells_ < cells) {
+    const BarCell& cell = kBarCells[progressCells_];
+    ++progressCells_;
+    out_.writeAt(kBarColumn + progressCells_ - 1, kBarRow, out_.glyphs().text(cell.glyph),
+                 cell.attribute);
   }
-  writeAt(kPercentColumn, kBarRow, padLeft(std::to_string(cells * 10), 3), 0x0F);
+  out_.writeAt(kPercentColumn, kBarRow, padLeft(std::to_string(cells * 10), 3), 0x0F);
 }
 
-int progressCells() {
-  return gProgressCells;
-}
-
-void writeStatusLine(std::string_view pipePrefix, std::string_view fileName, bool endLine) {
-  ScreenUpdate update;
-  writePipe(pipePrefix);
+void MainScreen::writeStatusLine(std::string_view pipePrefix, std::string_view fileName,
+                                 bool endLine) {
+  ScreenUpdate update(out_.console());
+  out_.writePipe(pipePrefix);
   // The name is the user's data: shown literally, whatever bars or control bytes it holds.
-  std::string line = padRight(shownName(fileName), kStatusNameWidth);
+  std::string line = padRight(out_.glyphs().name(fileName), kStatusNameWidth);
   if (endLine) line += "\r\n";
-  writeText(line);
+  out_.console().writeText(line);
 }

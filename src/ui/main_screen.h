@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "ui/colour_text.h"
+
 // The screen row where the status window begins; the panel and a blank row stand above it.
 inline constexpr int kStatusTop = 19;
 
@@ -28,21 +30,31 @@ inline constexpr int kStatusNameWidth = 67;
 inline constexpr std::string_view kZippingPrefix = "|07- |15ZIPPING|07: |15 ";
 inline constexpr std::string_view kZippedPrefix = "|08√ |07ZIPPED |08: |07 ";
 
-// Clears the screen, draws the panel and confines stream output to rows 19-25.
-void drawMainScreen();
-// At the end of a run: the status window from the output position's row down (the output
-// position at the start of a row) goes back to the terminal's own colours, for the shell's
-// prompt and what follows it.
-void releaseStatusWindow();
+// The main screen of one console.
+class MainScreen {
+ public:
+  explicit MainScreen(ColourWriter& out) : out_(out) {}
 
-// Clears the bar for a new file.
-void clearProgress();
-// Advances the bar to position/size of the file, drawing only new cells and the percent.
-void drawProgress(uint64_t position, uint64_t size);
-// Cells of the bar drawn for the current file, 0-10.
-int progressCells();
+  ColourWriter& out() const { return out_; }
 
-// One status line on the output position's row: the pipe-coded prefix, then the file name as
-// plain text padded or cut to 67 columns (a "|12" or a newline in a name is shown as it is).
-// With endLine the line is ended with CR and LF.
-void writeStatusLine(std::string_view pipePrefix, std::string_view fileName, bool endLine);
+  // Clears the screen, draws the panel and confines stream output to rows 19-25.
+  void draw();
+  // At the end of a run: the status window from the output position's row down (the output
+  // position at the start of a row) goes back to the terminal's own colours, for the shell's
+  // prompt and what follows it.
+  void releaseStatusWindow();
+
+  // Clears the bar for a new file.
+  void clearProgress();
+  // Advances the bar to position/size of the file, drawing only new cells and the percent.
+  void drawProgress(uint64_t position, uint64_t size);
+
+  // One status line on the output position's row: the pipe-coded prefix, then the file name as
+  // plain text padded or cut to 67 columns (a "|12" or a newline in a name is shown as it is).
+  // With endLine the line is ended with CR and LF.
+  void writeStatusLine(std::string_view pipePrefix, std::string_view fileName, bool endLine);
+
+ private:
+  ColourWriter& out_;
+  int progressCells_ = 0;  // of the bar, for the file in hand: 0-10
+};

@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "ui/error_log.h"
-#include "ui/plain_text.h"
-#include "ui/run_view.h"
+#include "core/run_view.h"
+#include "core/text.h"
+#include "ui/views.h"
 
 namespace {
 
@@ -168,8 +168,8 @@ std::string problem(const FileReport& report) {
 }
 
 const FileReport* firstFailure(const FileOutcome& outcome) {
-  for (int i = 0; i < outcome.reportCount; ++i) {
-    if (!isSkip(outcome.reports[i].code)) return &outcome.reports[i];
+  for (const FileReport& report : outcome.reports) {
+    if (!isSkip(report.code)) return &report;
   }
   return nullptr;
 }
@@ -197,7 +197,7 @@ Told tell(const FileOutcome& outcome) {
     }
     return {Told::Failed, problem(*failure), failure};
   }
-  if (outcome.reportCount > 0) {
+  if (!outcome.reports.empty()) {
     return {Told::Skipped, reason(outcome.reports[0]), &outcome.reports[0]};
   }
   if (outcome.committed && outcome.keptBecause != ReportDetail::None) {

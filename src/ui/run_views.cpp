@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <optional>
 #include <string>
 
@@ -6,7 +8,7 @@
 #include "ui/error_log.h"
 #include "ui/glyph_set.h"
 #include "ui/main_screen.h"
-#include "ui/run_view.h"
+#include "ui/views.h"
 
 namespace {
 
@@ -17,24 +19,28 @@ constexpr std::uint64_t kOneBlock = 16384;
 // The 80x25 panel, the status lines scrolling below it, and the error viewer at the end.
 class PanelView final : public RunView {
  public:
+  PanelView(ColourWriter& out, ErrorLog& log)
+      : out_(out), console_(out.console()), screen_(out), log_(log) {}
+
   void runStarted(const RunOptions& options) override {
-    ScreenUpdate update;
-    drawMainScreen();
-    setCursorVisible(false);
-    writeAt(kVersionColumn, kVersionRow, "1.1", kVersionAttribute);
-    writeAt(kMaskColumn, kMaskRow, padRight(shownName(options.fileMask), kMaskWidth),
-            kFieldAttribute);
-    writeAt(kOverColumn, kOverRow, kSwitchTexts[options.overwriteArchives], kFieldAttribute);
-    writeAt(kDeleteColumn, kDeleteRow, kSwitchTexts[options.deleteAfterZipping], kFieldAttribute);
+    ScreenUpdate update(console_);
+    screen_.draw();
+    console_.setCursorVisible(false);
+    out_.writeAt(kVersionColumn, kVersionRow, "1.1", kVersionAttribute);
+    out_.writeAt(kMaskColumn, kMaskRow, padRight(out_.glyphs().name(options.fileMask), kMaskWidth),
+                 kFieldAttribute);
+    out_.writeAt(kOverColumn, kOverRow, kSwitchTexts[options.overwriteArchives], kFieldAttribute);
+    out_.writeAt(kDeleteColumn, kDeleteRow, kSwitchTexts[options.deleteAfterZipping],
+                 kFieldAttribute);
     if (options.workers > 0) {
-      writeAt(kThreadsLabelColumn, kThreadsRow, "THREADS", 0x0F);
-      writeAt(kThreadsLabelColumn + 7, kThreadsRow, ":", 0x08);
-      writeAt(kThreadsColumn, kThreadsRow, std::to_string(options.workers), kFieldAttribute);
+      out_.writeAt(kThreadsLabelColumn, kThreadsRow, "THREADS", 0x0F);
+      out_.writeAt(kThreadsLabelColumn + 7, kThreadsRow, ":", 0x08);
+      out_.writeAt(kThreadsColumn, kThreadsRow, std::to_string(options.workers), kFieldAttribute);
     }
     if (options.recursive) {
-      writeAt(kRecurseLabelColumn, kRecurseRow, "RECURSE", 0x0F);
-      writeAt(kRecurseLabelColumn + 7, kRecurseRow, ":", 0x08);
-      writeAt(kRecurseColumn, kRecurseRow, "YES", kFieldAttribute);
+      out_.writeAt(kRecurseLabelColumn, kRecurseRow, "RECURSE", 0x0F);
+      out_.writeAt(kRecurseLabelColumn + 7, kRecurseRow, ":", 0x08);
+      out_.writeAt(kRecurseColumn, kRecurseRow, "YES", kFieldAttribute);
     }
     mask_ = options.fileMask;
   }
@@ -42,58 +48,62 @@ class PanelView final : public RunView {
   void fileStarted(int number, std::string_view name, std::uint64_t size) override {
     // A file of one block is done in a blink: its whole screen work goes to the terminal in one
     // write. A larger file shows its progress as it goes.
-    if (size <= kOneBlock) wholeFile_.emplace();
-    ScreenUpdate update;
-    writeAt(kFilesColumn, kFilesRow, std::to_string(number), kFieldAttribute);
-    clearProgress();
-    writeStatusLine(kZippingPrefix, name, false);
+    if (size <= kOneBlock) wholeFile_.emplace(console_);
+    ScreenUpdate update(console_);
+    out_.writeAt(kFilesColumn, kFilesRow, std::to_string(number), kFieldAttribute);
+    screen_.clearProgress();
+    screen_.writeStatusLine(kZippingPrefix, name, false);
   }
 
   void fileProgress(std::uint64_t position, std::uint64_t size) override {
-    drawProgress(position, size);
-    followTerminal();
+    screen_.drawProgress(position, size);
   }
 
   void fileFinished(int number, std::string_view name, const FileOutcome& outcome) override {
     if (outcome.zipped()) {
-      ScreenUpdate update;
-      moveCursor(1, cursorRow());
-      writeStatusLine(kZippedPrefix, name, true);
+      ScreenUpdate update(console_);
+      console_.moveCursor(1, console_.cursorRow());
+      screen_.writeStatusLine(kZippedPrefix, name, true);
     }
-    for (int i = 0; i < outcome.reportCount; ++i) {
-      addLogEntry(outcome.reports[i].code, number, name, outcome.reports[i].error);
+    for (const FileReport& report : outcome.reports) {
+      log_.add(screen_, report.code, number, name, report.error);
     }
     wholeFile_.reset();
   }
 
   void folderFailed(std::string_view folder, int error) override {
-    addLogEntry(LOG_READ_FAILED, 0, folder, error);
+    log_.add(screen_, LOG_READ_FAILED, 0, folder, error);
   }
 
   void runStopped() override {
-    writeLine("");
-    writeLine(kStopped);
-    flushScreen();
+    console_.writeLine("");
+    console_.writeLine(kStopped);
+    console_.flushScreen();
     stopped_ = true;
   }
 
   // False when the window shrank below the panel while the viewer waited.
   bool endRun(const RunTally& tally) {
     wholeFile_.reset();
-    if (tally.files == 0 && errorCount() == 0) writeLine("No file matches " + shownName(mask_));
-    if (errorCount() > 0) {
-      if (!viewErrorLog()) return false;
-      // The viewer took the status window: what is left of the run still says it was cut short.
-      if (stopped_) writeLine(kStopped);
+    if (tally.files == 0 && log_.count() == 0) {
+      console_.writeLine("No file matches " + out_.glyphs().name(mask_));
     }
-    releaseErrorLog();
-    releaseStatusWindow();
+    if (log_.count() > 0) {
+      if (!log_.view(screen_)) return false;
+      // The viewer took the status window: what is left of the run still says it was cut short.
+      if (stopped_) console_.writeLine(kStopped);
+    }
+    screen_.releaseStatusWindow();
     return true;
   }
 
   void abandon() { wholeFile_.reset(); }
 
  private:
+  ColourWriter& out_;
+  Console& console_;
+  MainScreen screen_;
+  ErrorLog& log_;
   std::optional<ScreenUpdate> wholeFile_;
   std::string mask_;
   bool stopped_ = false;
@@ -103,13 +113,12 @@ class PanelView final : public RunView {
 // dumb or small terminal.
 class LineView final : public RunView {
  public:
-  // Nothing to draw, but a Ctrl+Z or a return to the foreground is followed within the file.
-  void fileProgress(std::uint64_t, std::uint64_t) override { followTerminal(); }
+  LineView(ColourWriter& out, ErrorLog& log)
+      : console_(out.console()), glyphs_(out.glyphs()), log_(log) {}
 
   void fileFinished(int number, std::string_view name, const FileOutcome& outcome) override {
-    if (outcome.zipped()) line(shownText(withoutPipeCodes(kZippedPrefix)) + shownName(name));
-    for (int i = 0; i < outcome.reportCount; ++i) {
-      const FileReport& report = outcome.reports[i];
+    if (outcome.zipped()) line(glyphs_.text(withoutPipeCodes(kZippedPrefix)) + glyphs_.name(name));
+    for (const FileReport& report : outcome.reports) {
       logLine(report.code, number, name, report.error);
     }
   }
@@ -124,31 +133,38 @@ class LineView final : public RunView {
   }
 
   void runEnded(const RunTally&) override {
-    if (errorCount() > 0) {
+    if (log_.count() > 0) {
       line("");
-      line("TOTAL ERRORS / WARNINGS: " + std::to_string(errorCount()));
-      for (int i = 1; const LogEntry* entry = logEntry(i); ++i) {
+      line("TOTAL ERRORS / WARNINGS: " + std::to_string(log_.count()));
+      for (int i = 1; const LogEntry* entry = log_.entry(i); ++i) {
         line(" " + padRight(std::to_string(entry->fileNumber), 4) + "   " +
-             std::string(logMessage(entry->code)) + "  " + shownName(entry->fileName));
+             paddedLogMessage(entry->code) + "  " + glyphs_.name(entry->fileName));
       }
     }
-    releaseErrorLog();
   }
 
  private:
   void logLine(std::uint8_t code, int number, std::string_view name, int error) {
-    recordLogEntry(code, number, name, error);
-    line(shownText(withoutPipeCodes(logTag(code))) + shownName(name) + "  " +
+    log_.record(code, number, name, error);
+    line(glyphs_.text(withoutPipeCodes(logTag(code))) + glyphs_.name(name) + "  " +
          std::string(logMessageText(code)));
   }
 
-  static void line(const std::string& text) { writePlain(text + "\n"); }
+  void line(const std::string& text) { console_.writePlain(text + "\n"); }
+
+  Console& console_;
+  const GlyphSet& glyphs_;
+  ErrorLog& log_;
 };
 
 // The panel while the window holds it; lines from the moment it no longer does.
 class TerminalView final : public RunView {
  public:
-  explicit TerminalView(bool lines) : inLines_(lines) {}
+  TerminalView(Console& console, bool lines)
+      : out_(console, GlyphSet(console.asciiOnly())),
+        panel_(out_, log_),
+        lines_(out_, log_),
+        inLines_(lines) {}
 
   void runStarted(const RunOptions& options) override {
     if (inPanel()) panel_.runStarted(options);
@@ -174,9 +190,9 @@ class TerminalView final : public RunView {
 
  private:
   bool inPanel() {
-    if (!inLines_ && !panelFits()) {
+    if (!inLines_ && !out_.console().panelFits()) {
       panel_.abandon();
-      enterLineMode();
+      out_.console().enterLineMode();
       inLines_ = true;
     }
     return !inLines_;
@@ -186,6 +202,9 @@ class TerminalView final : public RunView {
     return lines_;
   }
 
+  ColourWriter out_;
+  // One log for the run, however it is shown: lines take it over from the panel.
+  ErrorLog log_;
   PanelView panel_;
   LineView lines_;
   bool inLines_;
@@ -193,15 +212,43 @@ class TerminalView final : public RunView {
 
 }  // namespace
 
-std::unique_ptr<RunView> makeTerminalView() {
-  setAsciiGlyphs(consoleAsciiOnly());
-  switch (consoleKind()) {
+std::unique_ptr<RunView> makeTerminalView(Console& console) {
+  switch (console.kind()) {
     case ConsoleKind::Screen:
-      return std::make_unique<TerminalView>(false);
+      return std::make_unique<TerminalView>(console, false);
     case ConsoleKind::Lines:
-      return std::make_unique<TerminalView>(true);
+      return std::make_unique<TerminalView>(console, true);
     case ConsoleKind::None:
       break;
   }
   return std::make_unique<RunView>();
+}
+
+bool reportTakesTheTerminal(const RunOptions& options) {
+  return options.dryRun || (options.json && isatty(STDOUT_FILENO) != 0);
+}
+
+// A dry run, and a JSON report, go to standard output even when it is the terminal, which then
+// shows them as plain lines: a panel of files "zipped" would not be true, nor would JSON be read
+// there.
+std::unique_ptr<RunViews> makeRunViews(Console& console, const RunOptions& options) {
+  auto views = std::make_unique<RunViews>();
+  const bool outputIsTerminal = isatty(STDOUT_FILENO) != 0;
+  const bool terminalView = !reportTakesTheTerminal(options);
+  const bool panel = terminalView && console.kind() == ConsoleKind::Screen;
+  std::unique_ptr<RunView> problems;
+  if ((!panel || !outputIsTerminal) && !(panel && isatty(STDERR_FILENO))) {
+    problems = makeProblemView(STDERR_FILENO);
+  }
+  if (!options.quiet && (!outputIsTerminal || !terminalView)) {
+    views->add(makeReportView(STDOUT_FILENO, options, problems.get()));
+  }
+  if (problems) views->add(std::move(problems));
+  if (terminalView) views->add(makeTerminalView(console));
+  return views;
+}
+
+bool TerminalControl::stopAsked() {
+  constexpr std::uint8_t kEscape = 27;
+  return console_.keyAvailable() && console_.readKey() == kEscape;
 }

@@ -34,14 +34,14 @@ constexpr std::string_view kUsage[] = {
 
 }  // namespace
 
-void showUsage() {
-  if (consoleKind() == ConsoleKind::Screen && !consoleHidesRows()) {
-    ScreenUpdate update;
-    for (std::string_view line : kUsage) writeLine(line);
+void showUsage(Console& console) {
+  if (console.kind() == ConsoleKind::Screen && !console.hidesRows()) {
+    ScreenUpdate update(console);
+    for (std::string_view line : kUsage) console.writeLine(line);
     return;
   }
   // A dumb or small terminal takes the text as plain lines where its cursor stands.
-  writePlain(usageText());
+  console.writePlain(usageText());
 }
 
 std::string usageText() {

@@ -25,31 +25,31 @@ void appendLine(const char* path, const std::string& line) {
   }
 }
 
-void drawScreen() {
-  ScreenUpdate update;
-  clearScreen();
-  writeText("plain text in the terminal's colours\r\n");
-  setAttribute(0x1E);
-  writeText("yellow on blue");
-  setAttribute(0x4C);
-  writeText(" light red on red");
-  setAttribute(0x07);
-  writeLine(" grey on black");
-  writeCells(1, 4, "wide: 漢字 e\u0301 ", 0x2F);
-  writeCells(1, 5, "controls: \x01\x02\x1b\x7f\t\r\n", 0x07);
-  writeCells(1, 6, "box: ░▒▓│┤─┼√∙", 0x3F);
-  writeCells(77, 7, "cut off", 0x5E);
-  moveCursor(1, 8);
-  writeText("stream controls: \x01\x02\x03 tab\tbell\a end");
+void drawScreen(Console& console) {
+  ScreenUpdate update(console);
+  console.clearScreen();
+  console.writeText("plain text in the terminal's colours\r\n");
+  console.setAttribute(0x1E);
+  console.writeText("yellow on blue");
+  console.setAttribute(0x4C);
+  console.writeText(" light red on red");
+  console.setAttribute(0x07);
+  console.writeLine(" grey on black");
+  console.writeCells(1, 4, "wide: 漢字 e\u0301 ", 0x2F);
+  console.writeCells(1, 5, "controls: \x01\x02\x1b\x7f\t\r\n", 0x07);
+  console.writeCells(1, 6, "box: ░▒▓│┤─┼√∙", 0x3F);
+  console.writeCells(77, 7, "cut off", 0x5E);
+  console.moveCursor(1, 8);
+  console.writeText("stream controls: \x01\x02\x03 tab\tbell\a end");
 
   // A full-width window that scrolls: lines 1 and 2 scroll out of it.
-  setWindow(1, 10, 80, 13);
-  setAttribute(0x07);
-  clearScreen();
-  for (int line = 1; line <= 5; ++line) writeLine("window line " + std::to_string(line));
-  setWindow(1, 15, 80, 25);
-  setAttribute(0x0A);
-  writeLine("keys:");
+  console.setWindow(1, 10, 80, 13);
+  console.setAttribute(0x07);
+  console.clearScreen();
+  for (int line = 1; line <= 5; ++line) console.writeLine("window line " + std::to_string(line));
+  console.setWindow(1, 15, 80, 25);
+  console.setAttribute(0x0A);
+  console.writeLine("keys:");
 }
 
 }  // namespace
@@ -62,26 +62,27 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--pid") == 0) pidPath = argv[i + 1];
   }
 
-  openConsole();
-  disableMouseInput();
-  setTitle("console probe");
-  drawScreen();
+  Console console;
+  console.open();
+  console.disableMouseInput();
+  console.setTitle("console probe");
+  drawScreen(console);
   appendLine(pidPath, std::to_string(getpid()) + "\n");
 
   bool lastWasEsc = false;
   for (;;) {
-    int character = readKey();
+    int character = console.readKey();
     int code = 0;
-    if (character == 0) code = readKey();
+    if (character == 0) code = console.readKey();
     const std::string pair = std::to_string(character) + "," + std::to_string(code);
     appendLine(keysPath, pair + "\n");
-    writeText(pair + " ");
+    console.writeText(pair + " ");
     if (character == 'q' || (character == 27 && lastWasEsc)) break;
     lastWasEsc = character == 27;
   }
-  setAttribute(0x07);
-  writeLine();
-  writeLine("probe done");
-  closeConsole();
+  console.setAttribute(0x07);
+  console.writeLine();
+  console.writeLine("probe done");
+  console.close();
   return 0;
 }

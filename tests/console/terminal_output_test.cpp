@@ -27,7 +27,7 @@ class TerminalOutputTest : public ::testing::Test {
     openConsoleOnDescriptor(fds_[0], 80, 25, 1, 1);
   }
   void TearDown() override {
-    closeConsole();
+    testConsole().close();
     close(fds_[0]);
     if (fds_[1] >= 0) close(fds_[1]);
   }
@@ -51,28 +51,28 @@ class TerminalOutputTest : public ::testing::Test {
 };
 
 TEST_F(TerminalOutputTest, StreamTextInTheTerminalsOwnColours) {
-  writeText("ab");
+  testConsole().writeText("ab");
   EXPECT_EQ(writes(), Writes{"\x1b[1;1Hab\x1b[1;3H"});
-  setForeground(7);
-  setBackground(0);
+  testConsole().setForeground(7);
+  testConsole().setBackground(0);
   EXPECT_EQ(writes(), Writes{}) << "a colour change alone draws nothing";
-  writeText("c");
+  testConsole().writeText("c");
   EXPECT_EQ(writes(), Writes{"\x1b[1;3H\x1b[37;40mc\x1b[0m\x1b[1;4H"})
       << "once the program has chosen a colour, 7 is light grey on black";
 }
 
 TEST_F(TerminalOutputTest, ColoursInPcOrderBecomeAnsiColours) {
-  setBackground(4);
-  setForeground(12);
-  writeText("x");
+  testConsole().setBackground(4);
+  testConsole().setForeground(12);
+  testConsole().writeText("x");
   EXPECT_EQ(writes(), Writes{"\x1b[1;1H\x1b[91;41mx\x1b[0m\x1b[1;2H"});
   {
-    ScreenUpdate update;
-    writeCells(1, 2, "a", 0x1E);
-    writeCells(2, 2, "b", 0x1C);
-    writeCells(3, 2, "c", 0x3C);
-    writeCells(4, 2, "d", 0x3C);
-    writeCells(5, 2, "e", 0x08);
+    ScreenUpdate update(testConsole());
+    testConsole().writeCells(1, 2, "a", 0x1E);
+    testConsole().writeCells(2, 2, "b", 0x1C);
+    testConsole().writeCells(3, 2, "c", 0x3C);
+    testConsole().writeCells(4, 2, "d", 0x3C);
+    testConsole().writeCells(5, 2, "e", 0x08);
   }
   EXPECT_EQ(writes(),
             Writes{"\x1b[2;1H\x1b[93;44ma\x1b[91mb\x1b[46mcd\x1b[90;40me\x1b[0m\x1b[1;2H"})
@@ -80,114 +80,114 @@ TEST_F(TerminalOutputTest, ColoursInPcOrderBecomeAnsiColours) {
 }
 
 TEST_F(TerminalOutputTest, OnlyChangedCellsAreDrawn) {
-  writeCells(1, 1, "abcdef", 0x07);
+  testConsole().writeCells(1, 1, "abcdef", 0x07);
   writes();
-  writeCells(1, 1, "abXdeY", 0x07);
+  testConsole().writeCells(1, 1, "abXdeY", 0x07);
   EXPECT_EQ(writes(), Writes{"\x1b[1;3H\x1b[37;40mX\x1b[1;6HY\x1b[0m\x1b[1;1H"});
-  writeCells(1, 1, "abXdeY", 0x07);
+  testConsole().writeCells(1, 1, "abXdeY", 0x07);
   EXPECT_EQ(writes(), Writes{});
 }
 
 TEST_F(TerminalOutputTest, NoByteOfATextReachesTheTerminalAsAControl) {
-  writeCells(1, 1, "\x1b[2J\x07\x9b", 0x07);
+  testConsole().writeCells(1, 1, "\x1b[2J\x07\x9b", 0x07);
   EXPECT_EQ(writes(), Writes{"\x1b[1;1H\x1b[37;40m←[2J•¢\x1b[0m\x1b[1;1H"});
-  writeText("\x1b]0;x\x07");
+  testConsole().writeText("\x1b]0;x\x07");
   EXPECT_EQ(writes(), Writes{"\a\x1b[1;1H←]0;x\x1b[1;6H"}) << "the bell rings; the rest shows";
 }
 
 TEST_F(TerminalOutputTest, WideAndCombiningGlyphsGoOutAsUtf8) {
-  writeText("漢e\u0301|");
+  testConsole().writeText("漢e\u0301|");
   EXPECT_EQ(writes(), Writes{"\x1b[1;1H漢e\u0301|\x1b[1;5H"});
-  writeCells(2, 1, "z", 0x07);
+  testConsole().writeCells(2, 1, "z", 0x07);
   EXPECT_EQ(writes(), Writes{"\x1b[1;1H \x1b[37;40mz\x1b[0m\x1b[1;5H"})
       << "the left half of the cut glyph is blanked along";
 }
 
 TEST_F(TerminalOutputTest, FullWidthWindowsScrollWithTheTerminal) {
-  moveCursor(1, 25);
+  testConsole().moveCursor(1, 25);
   writes();
-  writeText("last\r\n");
+  testConsole().writeText("last\r\n");
   const std::string blanks(80, ' ');
   EXPECT_EQ(writes(), Writes{"\x1b[25;1Hlast\x1b[1;25r\x1b[25;1H\x1b"
                              "D\x1b[r\x1b[25;1H" +
                              blanks + "\x1b[25;1H"})
       << "what was pending is drawn before the scroll; the freed row after it";
 
-  setWindow(1, 19, 80, 25);
-  setAttribute(0x1F);
-  moveCursor(1, 7);
+  testConsole().setWindow(1, 19, 80, 25);
+  testConsole().setAttribute(0x1F);
+  testConsole().moveCursor(1, 7);
   writes();
-  writeText("\n");
+  testConsole().writeText("\n");
   EXPECT_EQ(writes(), Writes{"\x1b[19;25r\x1b[25;1H\x1b"
                              "D\x1b[r\x1b[25;1H\x1b[97;44m" +
                              blanks + "\x1b[0m\x1b[25;1H"});
 }
 
 TEST_F(TerminalOutputTest, NarrowWindowsAreRepaintedFromTheModel) {
-  setWindow(1, 24, 3, 25);
-  clearScreen();
+  testConsole().setWindow(1, 24, 3, 25);
+  testConsole().clearScreen();
   writes();
-  writeText("abcdef");
+  testConsole().writeText("abcdef");
   // Row 25 is blank already on the terminal: only row 24 is drawn again.
   EXPECT_EQ(writes(), Writes{"\x1b[24;1Hdef\x1b[25;1H"});
 }
 
 TEST_F(TerminalOutputTest, CellsChangedAndChangedBackAreNotDrawn) {
-  writeCells(1, 3, "abc", 0x0E);
+  testConsole().writeCells(1, 3, "abc", 0x0E);
   writes();
   {
-    ScreenUpdate update;
-    writeCells(1, 3, "xyz", 0x0C);
-    writeCells(1, 3, "ab", 0x0E);
+    ScreenUpdate update(testConsole());
+    testConsole().writeCells(1, 3, "xyz", 0x0C);
+    testConsole().writeCells(1, 3, "ab", 0x0E);
   }
   // Only the third cell differs from what the terminal shows.
   EXPECT_EQ(writes(), Writes{"\x1b[3;3H\x1b[91;40mz\x1b[0m\x1b[1;1H"});
 }
 
 TEST_F(TerminalOutputTest, TitleMouseAndClose) {
-  setTitle("Vordex\x1b v1.1\x07é");
+  testConsole().setTitle("Vordex\x1b v1.1\x07é");
   EXPECT_EQ(writes(), Writes{"\x1b]0;Vordex v1.1é\a\x1b[1;1H"});
-  disableMouseInput();
+  testConsole().disableMouseInput();
   EXPECT_EQ(writes(),
             Writes{"\x1b[?1000l\x1b[?1002l\x1b[?1003l\x1b[?1005l\x1b[?1006l\x1b[?1015l\x1b[1;1H"});
   {
-    ScreenUpdate update;
-    writeText("x");
-    closeConsole();
+    ScreenUpdate update(testConsole());
+    testConsole().writeText("x");
+    testConsole().close();
   }
   EXPECT_EQ(writes(), Writes{"\x1b[1;1Hx\x1b[1;2H"}) << "closing sends what is pending";
-  writeText("y");
+  testConsole().writeText("y");
   EXPECT_EQ(writes(), Writes{}) << "after closing nothing reaches the terminal";
 }
 
 TEST_F(TerminalOutputTest, KeysFromTheTerminal) {
   press("\x1b[A");
-  EXPECT_TRUE(keyAvailable());
-  EXPECT_EQ(readKey(), 0);
-  EXPECT_TRUE(keyAvailable());
-  EXPECT_EQ(readKey(), 72);
-  EXPECT_FALSE(keyAvailable());
+  EXPECT_TRUE(testConsole().keyAvailable());
+  EXPECT_EQ(testConsole().readKey(), 0);
+  EXPECT_TRUE(testConsole().keyAvailable());
+  EXPECT_EQ(testConsole().readKey(), 72);
+  EXPECT_FALSE(testConsole().keyAvailable());
 
   press("\x1b");
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(keyAvailable()) << "a lone ESC is waited out, not missed";
+  EXPECT_TRUE(testConsole().keyAvailable()) << "a lone ESC is waited out, not missed";
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
-  EXPECT_EQ(readKey(), 27);
+  EXPECT_EQ(testConsole().readKey(), 27);
 }
 
 TEST_F(TerminalOutputTest, ReadKeyWaitsWithoutSpinningAndShowsTheCursorFirst) {
-  writeText("ab");
+  testConsole().writeText("ab");
   writes();
   {
-    ScreenUpdate update;
-    writeText("c");
+    ScreenUpdate update(testConsole());
+    testConsole().writeText("c");
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
     std::thread presser([this] {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       press("q");
     });
-    EXPECT_EQ(readKey(), 'q');
+    EXPECT_EQ(testConsole().readKey(), 'q');
     presser.join();
     rusage after{};
     getrusage(RUSAGE_SELF, &after);
@@ -202,9 +202,9 @@ TEST_F(TerminalOutputTest, AKeyboardThatIsGoneAnswersEsc) {
   press("x");
   close(fds_[1]);
   fds_[1] = -1;
-  EXPECT_EQ(readKey(), 'x');
-  EXPECT_EQ(readKey(), 27);
-  EXPECT_FALSE(keyAvailable());
+  EXPECT_EQ(testConsole().readKey(), 'x');
+  EXPECT_EQ(testConsole().readKey(), 27);
+  EXPECT_FALSE(testConsole().keyAvailable());
 }
 
 // The same back end playing other terminals: a short window, one without colours.
@@ -220,28 +220,28 @@ TEST_F(OtherTerminalTest, AShortWindowShowsTheStatusRowsWithTextAndOtherwiseTheN
   TerminalStart terminal;
   terminal.rows = 22;  // room for four of the status window's seven rows
   open(terminal);
-  setWindow(1, 19, 80, 25);
-  clearScreen();
+  testConsole().setWindow(1, 19, 80, 25);
+  testConsole().clearScreen();
   writes();
-  writeText("a\r\nb");
+  testConsole().writeText("a\r\nb");
   EXPECT_EQ(writes(), Writes{"\x1b[19;1Ha\x1b[20;1Hb\x1b[20;2H"}) << "from the top down";
 
   // A hint far below: shown on the last row, the rows with text kept, an empty one left out.
   {
-    ScreenUpdate update;
-    moveCursor(7, 6);
-    writeText("hint");
-    moveCursor(2, 2);
+    ScreenUpdate update(testConsole());
+    testConsole().moveCursor(7, 6);
+    testConsole().writeText("hint");
+    testConsole().moveCursor(2, 2);
   }
   EXPECT_EQ(writes(), Writes{"\x1b[22;1H      hint" + std::string(70, ' ') + "\x1b[20;2H"});
 
   // More rows with text than room: the newest, up to the output position's row.
   {
-    ScreenUpdate update;
-    moveCursor(1, 7);
-    writeText("last");
-    moveCursor(1, 3);
-    writeText("c\r\nd");
+    ScreenUpdate update(testConsole());
+    testConsole().moveCursor(1, 7);
+    testConsole().writeText("last");
+    testConsole().moveCursor(1, 3);
+    testConsole().writeText("c\r\nd");
   }
   const Writes drawn = writes();
   ASSERT_EQ(drawn.size(), 1u);
@@ -256,26 +256,26 @@ TEST_F(OtherTerminalTest, WithoutColoursOnlyMarksShowAsBoldOrReverseVideo) {
   terminal.noColour = true;
   open(terminal);
   {
-    ScreenUpdate update;
-    writeCells(1, 1, "ab", 0x4C);
-    writeCells(3, 1, "c", 0x78 | kAttributeMarks);
-    writeCells(4, 1, "d", 0x0C | kAttributeMarks);
-    writeCells(5, 1, "e", 0x0F);
+    ScreenUpdate update(testConsole());
+    testConsole().writeCells(1, 1, "ab", 0x4C);
+    testConsole().writeCells(3, 1, "c", 0x78 | kAttributeMarks);
+    testConsole().writeCells(4, 1, "d", 0x0C | kAttributeMarks);
+    testConsole().writeCells(5, 1, "e", 0x0F);
   }
   EXPECT_EQ(writes(), Writes{"\x1b[1;1Hab\x1b[7mc\x1b[0m\x1b[1md\x1b[0me\x1b[1;1H"});
 }
 
 TEST_F(TerminalOutputTest, AfterTheSwitchToLinesOnlyThePlainTextGoesOut) {
-  writeText("ab");
-  setCursorVisible(false);
+  testConsole().writeText("ab");
+  testConsole().setCursorVisible(false);
   writes();
-  enterLineMode();
+  testConsole().enterLineMode();
   // Colours off and the cursor shown; the lines start on the cursor's row, erased from there
   // down, without a move that could leave a shrunken window.
   EXPECT_EQ(writes(), Writes{"\x1b[0m\x1b[?25h\r\x1b[J"});
-  writeText("not drawn");
-  setTitle("no title either");
-  writePlain("a line\n");
+  testConsole().writeText("not drawn");
+  testConsole().setTitle("no title either");
+  testConsole().writePlain("a line\n");
   EXPECT_EQ(writes(), Writes{"a line\n"});
 }
 
@@ -331,7 +331,7 @@ TEST(TerminalGuardDeathTest, AFatalSignalRunsTheCleanupHookAndStillEndsTheProces
   EXPECT_EXIT(
       {
         setFatalSignalCleanup(announceCleanup);
-        openConsole();
+        testConsole().open();
         raise(SIGTERM);
       },
       ::testing::KilledBySignal(SIGTERM), "cleaned up");

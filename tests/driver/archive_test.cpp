@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "archive_reader.h"
+#include "core/naming.h"
+#include "core/run_data.h"
 #include "driver/dir_search.h"
-#include "driver/naming.h"
-#include "driver/run_state.h"
 #include "driver/temp_archive.h"
 #include "driver/verify.h"
 #include "driver/worker_pool.h"
@@ -64,9 +64,9 @@ class ArchiveOneFile : public ::testing::Test {
     while (nextSearchEntry(search_, entry)) {
       ++fileCount_;
       last_ = archiveOneFile(run_, packer_, entry);
-      for (int i = 0; i < last_.reportCount; ++i) {
-        log_.push_back(std::to_string(last_.reports[i].code) + " " + std::to_string(fileCount_) +
-                       " " + entry.name);
+      for (const FileReport& report : last_.reports) {
+        log_.push_back(std::to_string(report.code) + " " + std::to_string(fileCount_) + " " +
+                       entry.name);
       }
     }
   }
@@ -113,41 +113,6 @@ class ArchiveOneFile : public ::testing::Test {
   // Runs once, after the first block of the next file has been read: a second process at work.
   std::function<void()> duringRead_;
 };
-
-TEST(NameSplit, SplitsAtTheLastDotOnly) {
-  std::string base, extension;
-  const auto split = [&](std::string_view name) {
-    splitName(name, base, extension);
-    return base + "|" + extension;
-  };
-  EXPECT_EQ(split("report.txt"), "report|.txt");
-  EXPECT_EQ(split("a.tar.gz"), "a.tar|.gz");
-  EXPECT_EQ(split("README"), "README|");
-  EXPECT_EQ(split(".profile"), "|.profile");
-  EXPECT_EQ(split("name."), "name|.");
-  // ':' and '\' are ordinary characters in a Linux name.
-  EXPECT_EQ(split("c:dir\\x.y"), "c:dir\\x|.y");
-  EXPECT_EQ(split("v1.2\\notes"), "v1|.2\\notes");
-}
-
-TEST(Utf8Flag, OnlyForNonAsciiNamesThatAreStrictlyValidUtf8) {
-  EXPECT_FALSE(needsUtf8Flag("report.txt"));
-  EXPECT_FALSE(needsUtf8Flag(""));
-  EXPECT_TRUE(needsUtf8Flag("caf\xC3\xA9.txt"));       // é
-  EXPECT_TRUE(needsUtf8Flag("\xE2\x82\xAC"));          // €
-  EXPECT_TRUE(needsUtf8Flag("\xF0\x9F\x98\x80.png"));  // U+1F600
-  EXPECT_TRUE(needsUtf8Flag("\xF4\x8F\xBF\xBF"));      // U+10FFFF
-  EXPECT_FALSE(needsUtf8Flag("caf\xE9.txt"));          // Latin-1
-  EXPECT_FALSE(needsUtf8Flag("\xC0\xAF"));             // overlong '/'
-  EXPECT_FALSE(needsUtf8Flag("\xE0\x80\xAF"));         // overlong, three bytes
-  EXPECT_FALSE(needsUtf8Flag("\xF0\x82\x82\xAC"));     // overlong, four bytes
-  EXPECT_FALSE(needsUtf8Flag("\xED\xA0\x80"));         // surrogate D800
-  EXPECT_FALSE(needsUtf8Flag("\xF4\x90\x80\x80"));     // above U+10FFFF
-  EXPECT_FALSE(needsUtf8Flag("\xC3"));                 // cut short
-  EXPECT_FALSE(needsUtf8Flag("\xE2\x82"));
-  EXPECT_FALSE(needsUtf8Flag("\xA9"));          // a lone continuation byte
-  EXPECT_FALSE(needsUtf8Flag("\xC3\xA9\xFF"));  // good, then a bad byte
-}
 
 TEST_F(ArchiveOneFile, PacksTheFileIntoAnArchiveOfItsOwn) {
   const std::string data = textBytes(40000);
@@ -293,7 +258,7 @@ TEST_F(ArchiveOneFile, ASourceGoneOrReplacedAfterTheSearchLeavesNothing) {
   ASSERT_EQ(mkfifo("fifo.txt", 0644), 0);  // opening it to read would block for ever
   for (const SearchEntry* entry : {&gone, &fifo}) {
     const FileOutcome outcome = archiveOneFile(run_, packer_, *entry);
-    ASSERT_EQ(outcome.reportCount, 1);
+    ASSERT_EQ(outcome.reports.size(), 1u);
     EXPECT_EQ(outcome.reports[0].code, LOG_ADD_FAILED);
   }
   EXPECT_EQ(listing(), std::vector<std::string>{"fifo.txt"});
@@ -487,34 +452,6 @@ TEST(Zip64, OpenedWhenDeflatesWorstCaseCanReachFourGiB) {
   EXPECT_FALSE(needsZip64(4000000000u, 255));
   // A longer name leaves less room.
   EXPECT_TRUE(needsZip64(firstNeeding - 1, 200));
-}
-
-TEST(TempArchiveName, HiddenBesideTheArchiveWithinNameMaxAndRecognised) {
-  const std::string name = tempArchiveName("report.zip", 123456789);
-  EXPECT_EQ(name.rfind(".report.zip.", 0), 0u);
-  EXPECT_EQ(name.size(), 20u);
-  EXPECT_NE(name, tempArchiveName("report.zip", 987654321));
-  EXPECT_TRUE(isTempArchiveName(name));
-  const std::string longName = tempArchiveName(std::string(251, 'x') + ".zip", 1);
-  EXPECT_EQ(longName.size(), static_cast<std::size_t>(NAME_MAX));
-  EXPECT_EQ(longName[0], '.');
-  EXPECT_TRUE(isTempArchiveName(longName));
-  // Names a user may well have are packed as ever.
-  for (const char* other :
-       {".report.zip", ".report.zip.bak", "report.zip.AbCd1234", ".report.txt.AbCd1234",
-        ".report.zip.AbCd-234", ".zip.AbCd1234", ".a.ZIP.AbCd1234"}) {
-    EXPECT_FALSE(isTempArchiveName(other)) << other;
-  }
-}
-
-TEST(Namesakes, ArchiveNamesThatDifferOnlyInCaseShareAKey) {
-  EXPECT_EQ(namesakeKey(archiveNameOf("Report.txt")), namesakeKey(archiveNameOf("report.log")));
-  EXPECT_NE(namesakeKey(archiveNameOf("report.txt")), namesakeKey(archiveNameOf("reports.txt")));
-  EXPECT_EQ(archiveNameOf("a.tar.gz"), "a.tar.zip");
-  EXPECT_EQ(archiveNameOf("README"), "README.zip");
-  EXPECT_EQ(archiveNameOf(".profile"), ".zip");
-  EXPECT_TRUE(isZipName("DATA.Zip"));
-  EXPECT_FALSE(isZipName("data.zip.txt"));
 }
 
 }  // namespace

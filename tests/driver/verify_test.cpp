@@ -9,9 +9,9 @@
 #include <functional>
 #include <string>
 
+#include "core/naming.h"
 #include "driver/archive.h"
 #include "driver/dir_search.h"
-#include "driver/naming.h"
 #include "test_folder.h"
 
 namespace {

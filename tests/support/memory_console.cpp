@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "console/console.h"
 #include "console/console_backend.h"
-#include "console/console_internal.h"
 #include "console/glyph_table.h"
 #include "console/terminal_backend.h"
 
@@ -44,19 +44,28 @@ class MemoryBackend final : public ConsoleBackend {
 
 MemoryBackend* gMemory = nullptr;  // the console's back end while a memory console is open
 
+const ConsoleModel& consoleModel() {
+  return testConsole().model();
+}
+
 }  // namespace
+
+Console& testConsole() {
+  static Console console;
+  return console;
+}
 
 void openMemoryConsole(int columns, int rows, int cursorColumn, int cursorRow) {
   auto memory = std::make_unique<MemoryBackend>();
   MemoryBackend* raw = memory.get();
-  installConsoleBackend(std::move(memory), columns, rows, cursorColumn, cursorRow, false);
+  testConsole().install(std::move(memory), columns, rows, cursorColumn, cursorRow, false);
   gMemory = raw;
 }
 
 void openConsoleOnDescriptor(int fd, int columns, int rows, int cursorColumn, int cursorRow,
                              const TerminalStart& terminal) {
   gMemory = nullptr;
-  installConsoleBackend(terminalBackendOn(fd, terminal), columns, rows, cursorColumn, cursorRow,
+  testConsole().install(terminalBackendOn(fd, terminal), columns, rows, cursorColumn, cursorRow,
                         true);
 }
 

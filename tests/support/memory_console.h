@@ -8,7 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include "console/console.h"
 #include "console/terminal_backend.h"
+
+// The console of the tests: what openMemoryConsole and openConsoleOnDescriptor set up.
+Console& testConsole();
 
 void openMemoryConsole(int columns = 80, int rows = 25, int cursorColumn = 1, int cursorRow = 1);
 void feedKeyBytes(std::string_view bytes);

@@ -9,14 +9,19 @@
 
 namespace {
 
+ColourWriter& out() {
+  static ColourWriter writer(testConsole(), GlyphSet());
+  return writer;
+}
+
 class ColourTextTest : public ::testing::Test {
  protected:
   void SetUp() override { openMemoryConsole(); }
 };
 
 TEST_F(ColourTextTest, CodesSetColoursForWhatFollowsOnly) {
-  setAttribute(0x4E);
-  writePipe("a|12b|16c|07d");
+  testConsole().setAttribute(0x4E);
+  out().writePipe("a|12b|16c|07d");
   EXPECT_EQ(screenText(1).substr(0, 4), "abcd");
   EXPECT_EQ(screenAttribute(1, 1), 0x4E);  // a code never recolours what came before it
   EXPECT_EQ(screenAttribute(2, 1), 0x4C);
@@ -27,7 +32,7 @@ TEST_F(ColourTextTest, CodesSetColoursForWhatFollowsOnly) {
 }
 
 TEST_F(ColourTextTest, TextThatIsNoCodeIsPrintedAsItStands) {
-  setAttribute(0x1E);
+  testConsole().setAttribute(0x1E);
   struct Case {
     const char* text;
     const char* shown;
@@ -47,8 +52,8 @@ TEST_F(ColourTextTest, TextThatIsNoCodeIsPrintedAsItStands) {
   };
   for (const Case& c : cases) {
     openMemoryConsole();
-    setAttribute(0x1E);
-    writePipe(c.text);
+    testConsole().setAttribute(0x1E);
+    out().writePipe(c.text);
     const std::string shown = c.shown;
     EXPECT_EQ(screenText(1).substr(0, shown.size()), shown) << c.text;
     EXPECT_EQ(outputColumn(), 1 + static_cast<int>(shown.size())) << c.text;
@@ -57,7 +62,7 @@ TEST_F(ColourTextTest, TextThatIsNoCodeIsPrintedAsItStands) {
 }
 
 TEST_F(ColourTextTest, WritePipeLineEndsTheLineAfterAFinalCode) {
-  writePipeLine("ab|12");
+  out().writePipeLine("ab|12");
   EXPECT_EQ(currentAttribute(), 0x0C);
   EXPECT_EQ(outputColumn(), 1);
   EXPECT_EQ(outputRow(), 2);
@@ -68,23 +73,23 @@ TEST_F(ColourTextTest, WritePipeLineCutsTheLineBreakOfLongTexts) {
   // 254 characters keep only the carriage return: the position is back at the left edge of the
   // same row the text wrapped to.
   openMemoryConsole(80, 25, 1, 1);
-  writePipeLine(std::string(254, 'x'));
+  out().writePipeLine(std::string(254, 'x'));
   EXPECT_EQ(outputRow(), 4);
   EXPECT_EQ(outputColumn(), 1);
   EXPECT_EQ(screenText(4).substr(0, 14), std::string(14, 'x'));
 
   openMemoryConsole(80, 25, 1, 1);
-  writePipeLine(std::string(255, 'y'));
+  out().writePipeLine(std::string(255, 'y'));
   EXPECT_EQ(outputRow(), 4);
   EXPECT_EQ(outputColumn(), 16);
 
   openMemoryConsole(80, 25, 1, 1);
-  writePipeLine(std::string(300, 'z'));  // cut to 255 first
+  out().writePipeLine(std::string(300, 'z'));  // cut to 255 first
   EXPECT_EQ(outputRow(), 4);
   EXPECT_EQ(outputColumn(), 16);
 
   openMemoryConsole(80, 25, 1, 1);
-  writePipeLine(std::string(253, 'w'));
+  out().writePipeLine(std::string(253, 'w'));
   EXPECT_EQ(outputRow(), 5);
   EXPECT_EQ(outputColumn(), 1);
 }
@@ -116,21 +121,16 @@ TEST(PadTest, CountsColumnsNotBytes) {
 }
 
 TEST_F(ColourTextTest, WriteAtLeavesPositionAndColoursAlone) {
-  setWindow(1, 19, 80, 25);
-  setAttribute(0x0C);
-  writeText("ab");
-  writeAt(78, 3, "|07xyz\n", 0x1F);  // neither codes nor control bytes are acted on
+  testConsole().setWindow(1, 19, 80, 25);
+  testConsole().setAttribute(0x0C);
+  testConsole().writeText("ab");
+  out().writeAt(78, 3, "|07xyz\n", 0x1F);  // neither codes nor control bytes are acted on
   EXPECT_EQ(screenGlyph(78, 3), "|");
   EXPECT_EQ(screenGlyph(80, 3), "7");
   EXPECT_EQ(screenAttribute(79, 3), 0x1F);
   EXPECT_EQ(outputColumn(), 3);
   EXPECT_EQ(outputRow(), 19);
   EXPECT_EQ(currentAttribute(), 0x0C);
-}
-
-TEST(UpperCaseTest, OnlyAsciiLettersChange) {
-  EXPECT_EQ(upperCase("report.zip"), "REPORT.ZIP");
-  EXPECT_EQ(upperCase("a1-_.é\x82z"), "A1-_.é\x82Z");
 }
 
 }  // namespace

@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "console/console.h"
-#include "driver/run_state.h"
+#include "core/run_data.h"
 #include "support/memory_console.h"
 #include "ui/colour_text.h"
 #include "ui/main_screen.h"
@@ -25,22 +26,30 @@ std::string nameOf(int file) {
   return "file" + std::to_string(file) + ".txt";
 }
 
+// The panel of one test, its screen and its log.
+struct Panel {
+  ColourWriter out{testConsole(), GlyphSet()};
+  MainScreen screen{out};
+  ErrorLog log;
+};
+std::unique_ptr<Panel> panel;
+
 // Reports one file the way archiving does: its ZIPPING line first, then the report.
 void report(int file, uint8_t code) {
-  writeStatusLine("|07- |15ZIPPING|07: |15 ", nameOf(file), false);
-  addLogEntry(code, file, nameOf(file));
+  panel->screen.writeStatusLine("|07- |15ZIPPING|07: |15 ", nameOf(file), false);
+  panel->log.add(panel->screen, code, file, nameOf(file));
 }
 
 class ErrorLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     openMemoryConsole();
-    releaseErrorLog();
-    drawMainScreen();
+    panel = std::make_unique<Panel>();
+    panel->screen.draw();
   }
   void TearDown() override {
     setKeyWaitHook(nullptr);
-    releaseErrorLog();
+    panel.reset();
   }
 };
 
@@ -72,7 +81,6 @@ TEST_F(ErrorLogTest, AReportRewritesTheStatusLineAndFillsThePanel) {
   EXPECT_EQ(screenText(20).substr(0, 20), "! ERROR  : file4.txt");
   EXPECT_EQ(cells(45, 9, 27), "Error reading file         ");
   EXPECT_EQ(cells(73, 16, 5), "    2");
-  EXPECT_EQ(failureCount(), 1);
 }
 
 TEST_F(ErrorLogTest, OnlyTheFirstSevenReachTheWindowAndTheFirst1000AreKept) {
@@ -80,11 +88,10 @@ TEST_F(ErrorLogTest, OnlyTheFirstSevenReachTheWindowAndTheFirst1000AreKept) {
   EXPECT_EQ(cells(38, 14, 1), "7");
   EXPECT_EQ(cells(45, 14, 27), "Unable to open/create file ");
   EXPECT_EQ(cells(73, 16, 5), " 1001");
-  EXPECT_EQ(errorCount(), 1001);
-  EXPECT_EQ(failureCount(), 1001 - 1001 / 6);
-  ASSERT_NE(logEntry(1000), nullptr);
-  EXPECT_EQ(logEntry(1000)->fileName, "file1000.txt");
-  EXPECT_EQ(logEntry(1001), nullptr);
+  EXPECT_EQ(panel->log.count(), 1001);
+  ASSERT_NE(panel->log.entry(1000), nullptr);
+  EXPECT_EQ(panel->log.entry(1000)->fileName, "file1000.txt");
+  EXPECT_EQ(panel->log.entry(1001), nullptr);
   // The status line of a report beyond the table still shows.
   EXPECT_EQ(screenText(24).substr(0, 23), "! ERROR  : file1001.txt");
 }
@@ -94,9 +101,9 @@ TEST_F(ErrorLogTest, FileNumbersKeepTheirLowBitsAndFourDigits) {
   report(65536 + 7, LOG_CLOSE_FAILED);
   EXPECT_EQ(cells(37, 8, 5), " 1234");
   EXPECT_EQ(cells(37, 9, 5), " 7   ");
-  EXPECT_EQ(logEntry(1)->fileNumber, 12345);
-  EXPECT_EQ(logEntry(2)->fileNumber, 7);
-  EXPECT_EQ(logEntry(2)->code, LOG_CLOSE_FAILED);
+  EXPECT_EQ(panel->log.entry(1)->fileNumber, 12345);
+  EXPECT_EQ(panel->log.entry(2)->fileNumber, 7);
+  EXPECT_EQ(panel->log.entry(2)->code, LOG_CLOSE_FAILED);
 }
 
 struct Snapshot {
@@ -127,7 +134,7 @@ std::vector<Snapshot> browse(const std::vector<std::string>& keys) {
     shots.push_back(snapshot());
     feedKeyBytes(next < keys.size() ? keys[next++] : kEnter);
   });
-  viewErrorLog();
+  panel->log.view(panel->screen);
   setKeyWaitHook(nullptr);
   return shots;
 }
@@ -227,7 +234,7 @@ TEST_F(ViewerTest, OtherKeysChangeNothingAndEscapeLeaves) {
   setKeyWaitHook([&] {
     if (++waits == 1) feedKeyBytes(kEscape);
   });
-  viewErrorLog();
+  panel->log.view(panel->screen);
   EXPECT_EQ(waits, 1u);
 }
 

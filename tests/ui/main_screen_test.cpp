@@ -39,12 +39,22 @@ std::string cells(int column, int row, int count) {
   return text;
 }
 
+// Cells of the bar drawn for the file in hand: those no longer in the empty bar's colours.
+int drawnCells() {
+  int drawn = 0;
+  for (int column = 15; column < 25; ++column) drawn += screenAttribute(column, 16) != 0x08;
+  return drawn;
+}
+
 class MainScreenTest : public ::testing::Test {
  protected:
   void SetUp() override {
     openMemoryConsole(80, 25, 1, 7);
-    drawMainScreen();
+    screen_.draw();
   }
+
+  ColourWriter out_{testConsole(), GlyphSet()};
+  MainScreen screen_{out_};
 };
 
 TEST_F(MainScreenTest, PanelShowsItsFrameLabelsAndColours) {
@@ -98,11 +108,11 @@ TEST_F(MainScreenTest, StreamOutputGoesToTheStatusWindow) {
   EXPECT_EQ(currentAttribute(), 0x07);
   EXPECT_EQ(outputColumn(), 1);
   EXPECT_EQ(outputRow(), 19);
-  EXPECT_EQ(cursorRow(), 1);
+  EXPECT_EQ(testConsole().cursorRow(), 1);
   for (int i = 1; i <= 8; ++i) {
-    writeStatusLine("|07- |15ZIPPING|07: |15 ", "file" + std::to_string(i), false);
-    moveCursor(1, cursorRow());
-    writeStatusLine("|08√ |07ZIPPED |08: |07 ", "file" + std::to_string(i), true);
+    screen_.writeStatusLine("|07- |15ZIPPING|07: |15 ", "file" + std::to_string(i), false);
+    testConsole().moveCursor(1, testConsole().cursorRow());
+    screen_.writeStatusLine("|08√ |07ZIPPED |08: |07 ", "file" + std::to_string(i), true);
   }
   // Files 3 to 8 in rows 19-24, row 25 blank with the position at its start, the panel intact.
   for (int i = 3; i <= 8; ++i) {
@@ -117,8 +127,8 @@ TEST_F(MainScreenTest, StreamOutputGoesToTheStatusWindow) {
 }
 
 TEST_F(MainScreenTest, AtTheEndTheStatusWindowFromTheOutputPositionDownIsTheTerminals) {
-  writeStatusLine("|08√ |07ZIPPED |08: |07 ", "a.txt", true);
-  releaseStatusWindow();
+  screen_.writeStatusLine("|08√ |07ZIPPED |08: |07 ", "a.txt", true);
+  screen_.releaseStatusWindow();
   EXPECT_FALSE(screenInTerminalColours(1, 19));
   for (int row = 20; row <= 25; ++row) {
     EXPECT_EQ(screenText(row), std::string(80, ' '));
@@ -129,24 +139,24 @@ TEST_F(MainScreenTest, AtTheEndTheStatusWindowFromTheOutputPositionDownIsTheTerm
 }
 
 TEST_F(MainScreenTest, StatusLinesShowNamesLiterallyAndEndAtColumn79) {
-  writeStatusLine("|07- |15ZIPPING|07: |15 ", "a|12b\nc\x1b[2Jd", false);
+  screen_.writeStatusLine("|07- |15ZIPPING|07: |15 ", "a|12b\nc\x1b[2Jd", false);
   EXPECT_EQ(outputColumn(), 80);
   EXPECT_EQ(outputRow(), 19);
   EXPECT_EQ(cells(13, 19, 12), "a|12b◙c←[2Jd");
   EXPECT_EQ(screenAttribute(14, 19), 0x0F);  // "|12" in a name is no colour code
 
-  moveCursor(1, cursorRow());
-  writeStatusLine("|08√ |07ZIPPED |08: |07 ", std::string(70, 'n'), true);
+  testConsole().moveCursor(1, testConsole().cursorRow());
+  screen_.writeStatusLine("|08√ |07ZIPPED |08: |07 ", std::string(70, 'n'), true);
   EXPECT_EQ(screenText(19), "√ ZIPPED :  " + std::string(67, 'n') + " ");
   EXPECT_EQ(outputRow(), 20);
 
-  writeStatusLine("|08√ |07ZIPPED |08: |07 ", "日本語の名前.txt", true);
+  screen_.writeStatusLine("|08√ |07ZIPPED |08: |07 ", "日本語の名前.txt", true);
   EXPECT_EQ(outputRow(), 21);
   EXPECT_EQ(screenGlyph(80, 20), " ");
 }
 
 TEST_F(MainScreenTest, ProgressBarAdvancesInTenths) {
-  clearProgress();
+  screen_.clearProgress();
   EXPECT_EQ(cells(15, 16, 10), kEmptyBar);
   EXPECT_EQ(screenAttribute(15, 16), 0x08);
 
@@ -154,8 +164,8 @@ TEST_F(MainScreenTest, ProgressBarAdvancesInTenths) {
   const int expectedCells[] = {3, 5, 8, 10};
   const char* expectedPercent[] = {" 30", " 50", " 80", "100"};
   for (int block = 1; block <= 4; ++block) {
-    drawProgress(16384u * block, 65536);
-    EXPECT_EQ(progressCells(), expectedCells[block - 1]);
+    screen_.drawProgress(16384u * block, 65536);
+    EXPECT_EQ(drawnCells(), expectedCells[block - 1]);
     EXPECT_EQ(cells(27, 16, 3), expectedPercent[block - 1]);
     EXPECT_EQ(screenAttribute(27, 16), 0x0F);
   }
@@ -166,34 +176,36 @@ TEST_F(MainScreenTest, ProgressBarAdvancesInTenths) {
   EXPECT_EQ(screenGlyph(25, 16), " ");
 
   // A new file: empty bar, the old percent kept until its first cell.
-  clearProgress();
+  screen_.clearProgress();
   EXPECT_EQ(cells(15, 16, 10), kEmptyBar);
   EXPECT_EQ(cells(27, 16, 3), "100");
-  drawProgress(16384, 400000);  // under a twentieth: nothing drawn
-  EXPECT_EQ(progressCells(), 0);
+  screen_.drawProgress(16384, 400000);  // under a twentieth: nothing drawn
+  EXPECT_EQ(drawnCells(), 0);
   EXPECT_EQ(cells(27, 16, 3), "100");
   EXPECT_EQ(cells(15, 16, 10), kEmptyBar);
 }
 
 TEST_F(MainScreenTest, ProgressSurvivesOddSizes) {
-  clearProgress();
-  drawProgress(100, 0);  // a file that reports no size
-  EXPECT_EQ(progressCells(), 10);
-  clearProgress();
-  drawProgress(900, 1000);
-  drawProgress(950, 4000);  // grew while read: the bar does not run backwards
-  EXPECT_EQ(progressCells(), 9);
+  screen_.clearProgress();
+  screen_.drawProgress(100, 0);  // a file that reports no size
+  EXPECT_EQ(drawnCells(), 10);
+  screen_.clearProgress();
+  screen_.drawProgress(900, 1000);
+  screen_.drawProgress(950, 4000);  // grew while read: the bar does not run backwards
+  EXPECT_EQ(drawnCells(), 9);
   EXPECT_EQ(cells(27, 16, 3), " 90");
-  drawProgress(5000, 4000);
-  EXPECT_EQ(progressCells(), 10);
+  screen_.drawProgress(5000, 4000);
+  EXPECT_EQ(drawnCells(), 10);
 }
 
 TEST(MainScreenSmallTest, TooSmallAScreenKeepsTheWholeScreenAsWindow) {
   openMemoryConsole(60, 20, 1, 1);
-  drawMainScreen();
+  ColourWriter out(testConsole(), GlyphSet());
+  MainScreen screen_(out);
+  screen_.draw();
   // The panel's lines wrap on a narrow screen and stream output continues below them.
   EXPECT_EQ(currentAttribute(), 0x07);
-  writeStatusLine("|07- |15ZIPPING|07: |15 ", "x", true);
+  screen_.writeStatusLine("|07- |15ZIPPING|07: |15 ", "x", true);
   EXPECT_GE(outputRow(), 1);
   EXPECT_LE(outputRow(), 20);
 }

@@ -39,7 +39,7 @@ const char* const kUsage[] = {
 
 TEST(UsageTest, FollowsEarlierOutputFromTheCursorInTheStartUpColours) {
   openMemoryConsole(80, 25, 1, 3);
-  showUsage();
+  showUsage(testConsole());
   const int lines = static_cast<int>(std::size(kUsage));
   for (int line = 0; line < lines; ++line) {
     EXPECT_EQ(screenText(3 + line), padRight(kUsage[line], 80)) << line;
@@ -52,8 +52,8 @@ TEST(UsageTest, FollowsEarlierOutputFromTheCursorInTheStartUpColours) {
 
 TEST(UsageTest, ScrollsTheScreenFromTheLastRow) {
   openMemoryConsole(80, 25, 1, 25);
-  writeText("earlier");
-  showUsage();
+  testConsole().writeText("earlier");
+  showUsage(testConsole());
   // Every line break scrolls a row: the earlier text moves up with them.
   const int lines = static_cast<int>(std::size(kUsage));
   EXPECT_EQ(screenText(25 - lines).substr(0, 7), "earlier");

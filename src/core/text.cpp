@@ -1,8 +1,10 @@
-#include "ui/plain_text.h"
-
-#include "console/glyphs.h"
+#include "core/text.h"
 
 namespace {
+
+bool isContinuation(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
 
 void appendHex(std::string& out, unsigned char byte) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -123,4 +125,49 @@ std::string jsonString(std::string_view name) {
         appendHex(out, byte);
       });
   return out + '"';
+}
+
+int utf8SequenceLength(std::string_view text, std::size_t pos, char32_t* codePoint) {
+  const auto byte = static_cast<unsigned char>(text[pos]);
+  int length = 0;
+  char32_t cp = 0;
+  if (byte >= 0xC2 && byte <= 0xDF) {
+    length = 2;
+    cp = byte & 0x1F;
+  } else if (byte >= 0xE0 && byte <= 0xEF) {
+    length = 3;
+    cp = byte & 0x0F;
+  } else if (byte >= 0xF0 && byte <= 0xF4) {
+    length = 4;
+    cp = byte & 0x07;
+  } else {
+    return 0;  // ASCII, a continuation byte, an overlong lead (C0, C1) or F5-FF
+  }
+  if (pos + length > text.size()) return 0;
+  for (int i = 1; i < length; ++i) {
+    const auto next = static_cast<unsigned char>(text[pos + i]);
+    if (!isContinuation(next)) return 0;
+    cp = (cp << 6) | (next & 0x3F);
+  }
+  constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  *codePoint = cp;
+  return length;
+}
+
+bool needsUtf8Flag(std::string_view name) {
+  bool nonAscii = false;
+  std::size_t i = 0;
+  while (i < name.size()) {
+    if (static_cast<unsigned char>(name[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    char32_t codePoint;
+    const int length = utf8SequenceLength(name, i, &codePoint);
+    if (length == 0) return false;
+    nonAscii = true;
+    i += static_cast<std::size_t>(length);
+  }
+  return nonAscii;
 }

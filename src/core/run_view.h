@@ -1,7 +1,7 @@
 #pragma once
-// What the batch run tells whoever shows it. The driver reports what happens, in the order of
-// the run; a view decides how, and whether, it appears. The driver knows no rows, columns or
-// colours.
+// The run's events: what the batch tells whoever shows it, in the order of the run, and what it
+// asks of whoever watches it. A view decides how, and whether, an event appears; the driver
+// knows no rows, columns, colours or keys.
 
 #include <cstdint>
 #include <memory>
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/run_state.h"
+#include "core/run_data.h"
 
 class RunView {
  public:
@@ -42,22 +42,17 @@ class RunView {
   virtual bool outputLost() const { return false; }
 };
 
-// The view for the terminal the console has: the panel while the window holds it, plain lines
-// on a dumb or small terminal (and from the moment the window shrinks below the panel), nothing
-// without a terminal. Also sets the glyph table from what the terminal can show.
-std::unique_ptr<RunView> makeTerminalView();
-
-// The report for scripts: one line per file, then a summary; names escaped so that one name is
-// always one line and every line reads one way. As JSON Lines with json. A dry run's lines say
-// what would be done. When fd cannot be written, the report stops, problems (if any) hears of it
-// once as a notice, and outputLost() says so.
-std::unique_ptr<RunView> makeReportView(int fd, const RunOptions& options,
-                                        RunView* problems = nullptr);
-// Writes what the report has decided and not yet sent, with write(2) alone: for the path of a
-// fatal signal.
-void flushReportNow();
-// One line per failure, "vordex: NAME: message: reason", for standard error.
-std::unique_ptr<RunView> makeProblemView(int fd);
+// What the run asks of whoever watches it, besides telling it what happens: the driver names no
+// terminal, no key and no frame of its own.
+class RunControl {
+ public:
+  virtual ~RunControl() = default;
+  // About once a frame while files are packed, from the thread that runs the batch: the moment
+  // to follow the terminal (a resize, Ctrl+Z, a return to the foreground).
+  virtual void frameDue() {}
+  // Between two files: true when the user asked to stop (ESC); other keys are dropped.
+  virtual bool stopAsked() { return false; }
+};
 
 // Several views as one: every event goes to each, in the order they were added.
 class RunViews final : public RunView {

@@ -1,4 +1,4 @@
-#include "driver/naming.h"
+#include "core/naming.h"
 
 #include <limits.h>
 

@@ -1,10 +1,11 @@
 #pragma once
-// The run's settings and what became of one file: plain data, shared by the batch driver and
-// the interface that reports on it.
+// The run's vocabulary: its settings, what became of one file, the figures of the run and the
+// log's codes and messages. Plain data, shared by the driver that runs the batch and the
+// interface that shows it.
 
-#include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct RunOptions {
@@ -88,9 +89,7 @@ struct FileReport {
 
 // What became of one file. A failure followed by a failing close gives two reports.
 struct FileOutcome {
-  static constexpr int kMaxReports = 4;
-  std::array<FileReport, kMaxReports> reports{};
-  int reportCount = 0;
+  std::vector<FileReport> reports;
   bool committed = false;  // a complete archive stands at the archive name
   bool deleted = false;    // the source was removed (-D)
   // -D with a committed archive and no failure: why the source was kept all the same.
@@ -100,15 +99,15 @@ struct FileOutcome {
   std::string archiveName;  // in the working folder
 
   void report(std::uint8_t code, int error = 0, ReportDetail detail = ReportDetail::None) {
-    if (reportCount < kMaxReports) reports[reportCount++] = {code, error, detail};
+    reports.push_back({code, error, detail});
   }
   bool failed() const {
-    for (int i = 0; i < reportCount; ++i) {
-      if (!isSkip(reports[i].code)) return true;
+    for (const FileReport& each : reports) {
+      if (!isSkip(each.code)) return true;
     }
     return false;
   }
-  bool zipped() const { return committed && reportCount == 0; }
+  bool zipped() const { return committed && reports.empty(); }
 };
 
 // A run's figures, gathered from the outcomes in the order of the run.
@@ -125,7 +124,7 @@ struct RunTally {
     ++files;
     if (outcome.failed()) {
       ++failed;
-    } else if (outcome.reportCount > 0) {
+    } else if (!outcome.reports.empty()) {
       ++skipped;
     } else if (outcome.committed) {
       ++zipped;
@@ -137,3 +136,20 @@ struct RunTally {
     }
   }
 };
+
+// One report of the run as the log keeps it.
+struct LogEntry {
+  std::uint16_t fileNumber;  // low 16 bits of the file's number in the run
+  std::string fileName;      // as shown: the path from the starting folder
+  std::uint8_t code;         // LOG_SKIPPED ... LOG_DELETE_FAILED
+  int error = 0;             // errno of the call that failed, 0 when none did
+};
+
+// The message of a log code ("Skipped: ZIP already exists"), at most 27 characters.
+std::string_view logMessageText(std::uint8_t code);
+
+// Exit codes, as the README and the man page list them.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitOutOfMemory = 1;
+inline constexpr int kExitFailed = 2;   // a file failed, or the report could not be written
+inline constexpr int kExitRefused = 3;  // the command line was refused; nothing was touched
