@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "console/console.h"
+#include "core/io.h"
 #include "core/run_data.h"
 #include "driver/batch.h"
 #include "driver/command_line.h"
@@ -24,20 +25,11 @@
 
 namespace {
 
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
 // Usage or version for a pager or a file; one that cannot be written is an error to report.
 int answer(std::string_view text) {
-  if (writeAll(STDOUT_FILENO, text)) return kExitSuccess;
-  writeAll(STDERR_FILENO, std::string("vordex: standard output: ") + std::strerror(errno) + "\n");
+  const int error = writeAll(STDOUT_FILENO, text);
+  if (error == 0) return kExitSuccess;
+  writeAll(STDERR_FILENO, std::string("vordex: standard output: ") + std::strerror(error) + "\n");
   return kExitFailed;
 }
 

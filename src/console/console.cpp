@@ -130,7 +130,7 @@ uint8_t Console::readKey() {
     // Whoever waits for a key must see the screen and the cursor as they are.
     backend_->flush(*model_);
     backend_->collectKeys(*queue_, true);
-    if (queue_->empty()) return 27;
+    if (queue_->empty()) return kKeyEscape;
   }
   const KeyPress key = queue_->pop();
   if (key.character != 0) return key.character;

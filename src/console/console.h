@@ -27,6 +27,11 @@ class KeyQueue;
 
 inline constexpr uint8_t kAttributeMarks = 0x80;
 
+// What readKey gives for the keys the program acts on: a character, or after a 0 a PC keyboard
+// BIOS code.
+inline constexpr uint8_t kKeyEnter = 13, kKeyEscape = 27;
+inline constexpr uint8_t kKeyUp = 72, kKeyDown = 80, kKeyHome = 71, kKeyEnd = 79;
+inline constexpr uint8_t kKeyPageUp = 73, kKeyPageDown = 81;
 // readKey gives 0 and then this code when the window shrank below the panel while it waited.
 inline constexpr uint8_t kKeyResized = 0xFF;
 

@@ -8,7 +8,6 @@
 // them, 2 for East Asian wide and fullwidth characters, else 1.
 int glyphWidth(char32_t codePoint);
 
-char32_t cp437CodePoint(unsigned char byte);
 // The code page 437 byte (128-255) that shows this character, or -1 when the upper half has none.
 int cp437UpperByte(char32_t codePoint);
 

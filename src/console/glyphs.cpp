@@ -94,10 +94,6 @@ int glyphWidth(char32_t codePoint) {
   return inRanges(kWideRanges, codePoint) ? 2 : 1;
 }
 
-char32_t cp437CodePoint(unsigned char byte) {
-  return kCp437[byte];
-}
-
 int cp437UpperByte(char32_t codePoint) {
   for (int byte = 128; byte < 256; ++byte) {
     if (kCp437[byte] == codePoint) return byte;
@@ -136,16 +132,6 @@ Glyph decodeGlyph(std::string_view text, std::size_t pos) {
   // C1 controls are valid UTF-8, but a terminal may act on them (U+009B starts a sequence).
   if (cp < 0xA0) return byteGlyph(byte);
   return {cp, length, glyphWidth(cp)};
-}
-
-int displayWidth(std::string_view text) {
-  int width = 0;
-  for (std::size_t pos = 0; pos < text.size();) {
-    const Glyph glyph = decodeGlyph(text, pos);
-    width += glyph.width;
-    pos += glyph.length;
-  }
-  return width;
 }
 
 std::string visibleText(std::string_view text) {

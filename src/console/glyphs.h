@@ -17,9 +17,6 @@ struct Glyph {
 // give their code page 437 glyphs too, width 1.
 Glyph decodeGlyph(std::string_view text, std::size_t pos);
 
-// Screen columns the text takes when written into cells.
-int displayWidth(std::string_view text);
-
 // The text with every control byte and every byte that is not valid UTF-8 replaced by the UTF-8
 // of its code page 437 glyph: safe to send through the output stream, which acts on CR, LF,
 // backspace and bell.

@@ -418,12 +418,6 @@ bool KeyDecoder::takeCursorReport(int* row, int* column) {
   return true;
 }
 
-void KeyDecoder::reset() {
-  pending_.clear();
-  expectingReport_ = false;
-  haveReport_ = false;
-}
-
 void KeyDecoder::process(bool settling, std::vector<KeyPress>& keys) {
   while (!pending_.empty()) {
     const std::string_view s = pending_;

@@ -42,8 +42,6 @@ class KeyDecoder {
   void expectCursorReport() { expectingReport_ = true; }
   bool takeCursorReport(int* row, int* column);
 
-  void reset();
-
  private:
   void process(bool settling, std::vector<KeyPress>& keys);
 

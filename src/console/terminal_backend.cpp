@@ -1,5 +1,7 @@
 #include "console/terminal_backend.h"
 
+#include "core/io.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <langinfo.h>
@@ -56,20 +58,8 @@ constexpr int kMinColumns = 80;
 constexpr int kMinRows = 20;
 
 void appendMove(std::string& out, int column, int row) {
-  out += "\x1b[";
-  out += std::to_string(row);
-  out += ';';
-  out += std::to_string(column);
-  out += 'H';
-}
-
-void writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;  // the console ignores failures of the terminal
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
+  char sequence[32];
+  out.append(sequence, appendCursorMove(sequence, column, row));
 }
 
 // Where the terminal's rows come from. From 25 rows on the model has the terminal's size; on 20

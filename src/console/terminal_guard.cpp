@@ -1,5 +1,7 @@
 #include "console/terminal_guard.h"
 
+#include "core/io.h"
+
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -51,16 +53,6 @@ int savedCount = 0;
 
 // A crash from a stack overflow needs a stack of its own to run its handler on.
 alignas(16) char alternateStack[64 << 10];
-
-void writeAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-}
 
 // Decimal digits by hand: nothing from the C library is safe in a signal handler.
 char* appendNumber(char* out, int value) {
@@ -143,15 +135,6 @@ void install(int sig, void (*handler)(int), bool keepIgnored) {
 
 // Colours off, scroll region off (a scroll may have been cut short), cursor where the output
 // stood, modes as before; then the mark is cleared.
-char* appendMove(char* out, int row, int column) {
-  out = appendText(out, "\x1b[");
-  out = appendNumber(out, row);
-  *out++ = ';';
-  out = appendNumber(out, column);
-  *out++ = 'H';
-  return out;
-}
-
 void resetTerminal(bool freshLine) {
   const int savedErrno = errno;
   if (guardSequences.load()) {
@@ -162,15 +145,15 @@ void resetTerminal(bool freshLine) {
         appendText(buffer, guardRow.load() > 0 ? "\x1b[0m\x1b[r\x1b[?25h" : "\x1b[0m\x1b[?25h");
     if (freshLine && abortEraseRow.load() > 0) {
       // Cut short in the viewer: its hint goes, and the prompt comes below the status window.
-      end = appendMove(end, abortEraseRow.load(), 1);
+      end = appendCursorMove(end, 1, abortEraseRow.load());
       end = appendText(end, "\x1b[2K");
-      end = appendMove(end, abortBottomRow.load(), 1);
+      end = appendCursorMove(end, 1, abortBottomRow.load());
       end = appendText(end, "\r\n");
     } else if (guardRow.load() > 0) {
-      end = appendMove(end, guardRow.load(), guardColumn.load());
+      end = appendCursorMove(end, guardColumn.load(), guardRow.load());
       if (freshLine && guardColumn.load() > 1) end = appendText(end, "\r\n");
     }
-    writeAll(guardFd, buffer, static_cast<std::size_t>(end - buffer));
+    writeAll(guardFd, std::string_view(buffer, static_cast<std::size_t>(end - buffer)));
   }
   tcsetattr(guardFd, TCSANOW, &savedModes);
   armed = false;
@@ -178,6 +161,15 @@ void resetTerminal(bool freshLine) {
 }
 
 }  // namespace
+
+char* appendCursorMove(char* out, int column, int row) {
+  out = appendText(out, "\x1b[");
+  out = appendNumber(out, row);
+  *out++ = ';';
+  out = appendNumber(out, column);
+  *out++ = 'H';
+  return out;
+}
 
 void armTerminalGuard(int fd, const termios& saved, const termios& raw, bool sequences) {
   guardFd = fd;

@@ -44,3 +44,7 @@ void retakeTerminalGuard();
 void releaseTerminalGuard();
 // False from now on: not one escape sequence on any way out (the run went on in plain lines).
 void setGuardSequences(bool sequences);
+
+// The sequence that moves the cursor to (column, row), written at out; returns its end. Calls
+// nothing, so the signal path may use it. At most 26 bytes.
+char* appendCursorMove(char* out, int column, int row);

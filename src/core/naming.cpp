@@ -27,6 +27,12 @@ void splitName(std::string_view name, std::string& baseName, std::string& extens
   }
 }
 
+MaskParts splitMask(std::string_view mask) {
+  const std::size_t slash = mask.rfind('/');
+  if (slash == std::string_view::npos) return {".", std::string(mask)};
+  return {std::string(mask.substr(0, slash + 1)), std::string(mask.substr(slash + 1))};
+}
+
 std::string archiveNameOf(std::string_view name) {
   std::string archive(name.substr(0, name.rfind('.')));
   archive += ".zip";

@@ -10,6 +10,14 @@
 // and "", ".profile" gives "" and ".profile".
 void splitName(std::string_view name, std::string& baseName, std::string& extension);
 
+// A mask cut at its last '/': the folder its names are searched in ("dir/", or "." for the
+// current one) and the pattern they must match ("*.log").
+struct MaskParts {
+  std::string folder;
+  std::string pattern;
+};
+MaskParts splitMask(std::string_view mask);
+
 // "<base name>.zip": the archive a file of this name goes into.
 std::string archiveNameOf(std::string_view name);
 

@@ -142,7 +142,6 @@ struct LogEntry {
   std::uint16_t fileNumber;  // low 16 bits of the file's number in the run
   std::string fileName;      // as shown: the path from the starting folder
   std::uint8_t code;         // LOG_SKIPPED ... LOG_DELETE_FAILED
-  int error = 0;             // errno of the call that failed, 0 when none did
 };
 
 // The message of a log code ("Skipped: ZIP already exists"), at most 27 characters.

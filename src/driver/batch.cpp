@@ -22,11 +22,6 @@
 
 namespace {
 
-std::string maskFolder(std::string_view mask) {
-  const std::size_t slash = mask.rfind('/');
-  return slash == std::string_view::npos ? "." : std::string(mask.substr(0, slash + 1));
-}
-
 // zlib and minizip take and free about 330 KiB per file. With glibc's defaults a free at the top
 // of the heap can hand that memory back, and the next file asks for it and faults it in again:
 // on 10,000 files of 1 KiB that was 12,000 brk calls and an eighth of the run's time. Kept
@@ -196,7 +191,7 @@ int runBatch(const RunOptions& options, RunView& view, RunControl& control) {
   Selection selection(run);
   if (const int error = selection.folderError()) {
     ++tally.failed;
-    view.folderFailed(maskFolder(run.options.fileMask), error);
+    view.folderFailed(splitMask(run.options.fileMask).folder, error);
   }
   packFiles(run, selection, view, control, tally);
   if (const int error = selection.listError()) {

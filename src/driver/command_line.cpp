@@ -8,6 +8,7 @@
 #include <array>
 #include <string_view>
 
+#include "core/naming.h"
 #include "core/text.h"
 
 namespace {
@@ -357,15 +358,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& parameters) {
 
 std::optional<std::string> refusalBeforeRun(const std::vector<std::string>& parameters,
                                             const CommandLine& parsed) {
-  const std::string& mask = parsed.options.fileMask;
-  const std::size_t slash = mask.rfind('/');
-  const std::string maskFolder = slash == std::string::npos ? "" : mask.substr(0, slash + 1);
+  const std::string maskFolder = splitMask(parsed.options.fileMask).folder;
   struct stat status;
   for (const std::size_t i : parsed.words) {
     const std::string& parameter = parameters[i];
     if (parameter.empty()) continue;
     if (fstatat(AT_FDCWD, parameter.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 ||
-        (!maskFolder.empty() &&
+        (maskFolder != "." &&
          fstatat(AT_FDCWD, (maskFolder + parameter).c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0)) {
       return quoted(parameter) +
              " after the mask is an existing file, so the shell expanded an unquoted mask; "

@@ -123,10 +123,9 @@ void startSearch(DirectorySearch& search, int workDir, std::string_view mask, bo
   search.stack.clear();
   search.error = 0;
   search.recursive = recursive;
-  const std::size_t slash = mask.rfind('/');
-  const std::string folder =
-      slash == std::string_view::npos ? std::string(".") : std::string(mask.substr(0, slash + 1));
-  search.pattern.assign(slash == std::string_view::npos ? mask : mask.substr(slash + 1));
+  MaskParts parts = splitMask(mask);
+  const std::string& folder = parts.folder;
+  search.pattern = std::move(parts.pattern);
 
   auto start = std::make_shared<Descriptor>(
       openat(workDir, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -205,12 +204,4 @@ bool lookAtEntry(SearchEntry& entry) {
   entry.device = static_cast<std::uint64_t>(status.st_dev);
   entry.inode = static_cast<std::uint64_t>(status.st_ino);
   return true;
-}
-
-bool nextSearchEntry(DirectorySearch& search, SearchEntry& entry) {
-  int error = 0;
-  for (;;) {
-    const SearchStep step = nextSearchStep(search, entry, &error);
-    if (step == SearchStep::File || step == SearchStep::End) return step == SearchStep::File;
-  }
 }

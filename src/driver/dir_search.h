@@ -93,8 +93,6 @@ enum class SearchStep { File, FolderFailed, TempArchive, End };
 // it); or a match named as a temporary archive is named, which is never packed; or the end.
 // Fills entry in place, so a run reuses its strings' storage.
 SearchStep nextSearchStep(DirectorySearch& search, SearchEntry& entry, int* error);
-// The same, passing over folders that could not be read and temporary archives.
-bool nextSearchEntry(DirectorySearch& search, SearchEntry& entry);
 
 // Looks at an entry yielded unlooked at: true, with its size, time and identity filled in, when
 // it is a regular file or a link to one, and true with lookError set when it cannot be looked

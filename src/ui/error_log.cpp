@@ -26,8 +26,6 @@ constexpr uint8_t kMessageAttribute = 0x0C;
 constexpr uint8_t kSelectedAttribute = 0x78 | kAttributeMarks;
 constexpr uint8_t kEmptyRowAttribute = 0x07;
 constexpr uint8_t kTotalAttribute = 0x0C | kAttributeMarks;
-constexpr uint8_t kKeyUp = 72, kKeyDown = 80, kKeyEnter = 13, kKeyEscape = 27;
-constexpr uint8_t kKeyHome = 71, kKeyEnd = 79, kKeyPageUp = 73, kKeyPageDown = 81;
 constexpr int kPromptColumn = 7, kPromptRow = 6;  // in the status window
 
 constexpr int kMessageWidth = 27;
@@ -42,22 +40,21 @@ std::string_view logTag(uint8_t code) {
   return isSkip(code) ? kSkippedTag : kErrorTag;
 }
 
-void ErrorLog::record(uint8_t code, int fileNumber, std::string_view fileName, int error) {
+void ErrorLog::record(uint8_t code, int fileNumber, std::string_view fileName) {
   ++reports_;
   // Beyond the table's slots a report still shows and counts; only the entry is not kept.
   if (stored() < kErrorLogSlots) {
-    entries_.push_back({static_cast<uint16_t>(fileNumber), std::string(fileName), code, error});
+    entries_.push_back({static_cast<uint16_t>(fileNumber), std::string(fileName), code});
   }
 }
 
-void ErrorLog::add(MainScreen& screen, uint8_t code, int fileNumber, std::string_view fileName,
-                   int error) {
+void ErrorLog::add(MainScreen& screen, uint8_t code, int fileNumber, std::string_view fileName) {
   ColourWriter& out = screen.out();
   Console& console = out.console();
   ScreenUpdate update(console);
   console.moveCursor(1, console.cursorRow());
   screen.writeStatusLine(logTag(code), fileName, true);
-  record(code, fileNumber, fileName, error);
+  record(code, fileNumber, fileName);
   if (reports_ <= kLogWindowRows) drawWindow(out, 1);
   out.writeAt(kTotalColumn, kTotalRow, padLeft(std::to_string(reports_), 5), kTotalAttribute);
 }

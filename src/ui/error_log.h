@@ -16,11 +16,10 @@ class ErrorLog {
  public:
   // Stores (the first 1000 of a run) and counts a report of file fileNumber, named fileName,
   // with nothing drawn: for a run shown in lines.
-  void record(std::uint8_t code, int fileNumber, std::string_view fileName, int error = 0);
+  void record(std::uint8_t code, int fileNumber, std::string_view fileName);
   // The same on the panel: the file's status line becomes the report's, and the log window and
   // the total show it.
-  void add(MainScreen& screen, std::uint8_t code, int fileNumber, std::string_view fileName,
-           int error = 0);
+  void add(MainScreen& screen, std::uint8_t code, int fileNumber, std::string_view fileName);
   // Reports in this run, stored or not.
   int count() const { return reports_; }
   // The stored entry at 1-based index, or nullptr.

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "core/io.h"
 #include "core/run_view.h"
 #include "core/text.h"
 #include "ui/views.h"
@@ -20,19 +21,6 @@ double nowSeconds() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-// Sends data to fd whole; 0 or the errno of the write that failed.
-int sendAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0) return errno;
-    if (written == 0) return EIO;
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return 0;
 }
 
 // Lines for a descriptor, gathered and sent a few times a second rather than one write each.
@@ -71,7 +59,8 @@ class LineWriter {
 
   // From a signal handler: what waits, at once.
   void flushFromSignal() {
-    if (error_ == 0 && !inBackground()) sendAll(fd_, buffer_.get(), filled_.exchange(0));
+    if (error_ == 0 && !inBackground())
+      writeAll(fd_, std::string_view(buffer_.get(), filled_.exchange(0)));
   }
 
   int error() const { return error_; }
@@ -91,7 +80,8 @@ class LineWriter {
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
-    if (size > 0 && error_ == 0 && !inBackground()) error_ = sendAll(fd_, data, size);
+    if (size > 0 && error_ == 0 && !inBackground())
+      error_ = writeAll(fd_, std::string_view(data, size));
     filled_.store(0);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }

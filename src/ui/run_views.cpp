@@ -66,13 +66,13 @@ class PanelView final : public RunView {
       screen_.writeStatusLine(kZippedPrefix, name, true);
     }
     for (const FileReport& report : outcome.reports) {
-      log_.add(screen_, report.code, number, name, report.error);
+      log_.add(screen_, report.code, number, name);
     }
     wholeFile_.reset();
   }
 
-  void folderFailed(std::string_view folder, int error) override {
-    log_.add(screen_, LOG_READ_FAILED, 0, folder, error);
+  void folderFailed(std::string_view folder, int) override {
+    log_.add(screen_, LOG_READ_FAILED, 0, folder);
   }
 
   void runStopped() override {
@@ -119,13 +119,11 @@ class LineView final : public RunView {
   void fileFinished(int number, std::string_view name, const FileOutcome& outcome) override {
     if (outcome.zipped()) line(glyphs_.text(withoutPipeCodes(kZippedPrefix)) + glyphs_.name(name));
     for (const FileReport& report : outcome.reports) {
-      logLine(report.code, number, name, report.error);
+      logLine(report.code, number, name);
     }
   }
 
-  void folderFailed(std::string_view folder, int error) override {
-    logLine(LOG_READ_FAILED, 0, folder, error);
-  }
+  void folderFailed(std::string_view folder, int) override { logLine(LOG_READ_FAILED, 0, folder); }
 
   void runStopped() override {
     line("");
@@ -144,8 +142,8 @@ class LineView final : public RunView {
   }
 
  private:
-  void logLine(std::uint8_t code, int number, std::string_view name, int error) {
-    log_.record(code, number, name, error);
+  void logLine(std::uint8_t code, int number, std::string_view name) {
+    log_.record(code, number, name);
     line(glyphs_.text(withoutPipeCodes(logTag(code))) + glyphs_.name(name) + "  " +
          std::string(logMessageText(code)));
   }
@@ -249,6 +247,5 @@ std::unique_ptr<RunViews> makeRunViews(Console& console, const RunOptions& optio
 }
 
 bool TerminalControl::stopAsked() {
-  constexpr std::uint8_t kEscape = 27;
-  return console_.keyAvailable() && console_.readKey() == kEscape;
+  return console_.keyAvailable() && console_.readKey() == kKeyEscape;
 }

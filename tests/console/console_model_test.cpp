@@ -234,7 +234,6 @@ TEST(GlyphsTest, DecodingAndWidths) {
     EXPECT_EQ(glyph.width, 1);
   }
   EXPECT_EQ(decodeGlyph("\xc2\x9b", 0).codePoint, U'┬');
-  EXPECT_EQ(displayWidth("ab漢\u0301"), 4);
 }
 
 TEST(GlyphsTest, VisibleTextKeepsNoControlByte) {

@@ -9,6 +9,8 @@
 #include <iterator>
 #include <string>
 
+#include "driver/dir_search.h"
+
 class TestFolder {
  public:
   TestFolder() : previous_(std::filesystem::current_path()) {
@@ -33,6 +35,15 @@ class TestFolder {
   std::filesystem::path previous_;
   std::filesystem::path path_;
 };
+
+// The next file of a search, passing over folders that could not be read and temporary archives.
+inline bool nextSearchEntry(DirectorySearch& search, SearchEntry& entry) {
+  int error = 0;
+  for (;;) {
+    const SearchStep step = nextSearchStep(search, entry, &error);
+    if (step == SearchStep::File || step == SearchStep::End) return step == SearchStep::File;
+  }
+}
 
 inline void writeFile(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
