@@ -89,7 +89,7 @@ void WorkerPool::submit(ChunkTask* task) {
 }
 
 void WorkerPool::finishChunk(ChunkTask& task, Packer& packer) {
-  if (z_stream* stream = packer.deflater(task.level)) deflateChunk(task, *stream);
+  deflateChunk(task, packer.engines());
   {
     std::lock_guard<std::mutex> guard(lock_);
     task.done = true;
