@@ -150,7 +150,9 @@ bool DeflateEngines::isal(const unsigned char* in, std::size_t size,
   } catch (const std::bad_alloc&) {
     return false;
   }
-  isal_zstream stream;
+  // The stateless set-up leaves the state a dictionary is checked against as it was: zeroed
+  // first, it reads as a stream that has not begun.
+  isal_zstream stream{};
   isal_deflate_stateless_init(&stream);
   stream.level = static_cast<std::uint32_t>(level);
   stream.level_buf = isalLevelBuffer_.data();

@@ -117,7 +117,7 @@ bool copyWhole(EntryWrite& entry, FileOutcome& outcome) {
     outcome.report(LOG_READ_FAILED, readError);
     return false;
   }
-  if (packer.progress) {
+  if (got > 0 && packer.progress) {
     packer.progress(source.position(), std::max(source.position(), source.size()));
   }
   if (!mayGoOn(entry, outcome)) return false;
