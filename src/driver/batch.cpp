@@ -74,14 +74,18 @@ void meetTempArchive(const SearchEntry& entry, RunView& view) {
 // How often the progress of a file packed by the workers is looked at.
 constexpr int kFrameMs = 33;
 
-// ESC between two files, the terminal looked at once a frame: a look costs system calls, and a
-// file of 1 KiB takes less than a tenth of a frame. Other keys are dropped, one per look.
+// ESC between two files; other keys are dropped, one per file.
 bool escapePressed() {
-  static std::chrono::steady_clock::time_point next;
+  return keyAvailable() && readKey() == kEscape;
+}
+
+// The same, for workers' files, which finish many a frame: the terminal is looked at once a
+// frame, as a look costs system calls and a file of 1 KiB a tenth of a frame or less.
+bool escapePressedThisFrame(std::chrono::steady_clock::time_point& next) {
   const auto now = std::chrono::steady_clock::now();
   if (now < next) return false;
   next = now + std::chrono::milliseconds(kFrameMs);
-  return keyAvailable() && readKey() == kEscape;
+  return escapePressed();
 }
 constexpr std::size_t kFilesAhead = 1024;
 
@@ -156,6 +160,7 @@ bool packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
   };
   bool announced = false;
   std::uint64_t shownPosition = 0;
+  std::chrono::steady_clock::time_point nextKeyLook;
   while (true) {
     batch.clear();
     while (!stopped && inHand.size() < kFilesAhead) {
@@ -219,7 +224,7 @@ bool packSideBySide(BatchRun& run, DirectorySearch& search, RunView& view, RunTa
     inHand.pop_front();
     announced = false;
     // ESC stops handing out files; those a worker has begun are finished and reported.
-    if (!stopped && escapePressed()) {
+    if (!stopped && escapePressedThisFrame(nextKeyLook)) {
       stopped = true;
       const std::vector<FileJob*> untouched = pool.takeBack();
       std::erase_if(inHand, [&](const auto& job) {

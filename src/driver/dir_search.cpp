@@ -67,6 +67,32 @@ void sortNames(const std::string& names, std::vector<std::uint32_t>& order) {
   });
 }
 
+// The archives a folder holds: the names that end in ".zip", letters folded.
+void keepArchive(std::vector<std::string>& archives, const char* name) {
+  if (isZipName(name)) archives.push_back(namesakeKey(name));
+}
+
+bool holdsArchive(const std::vector<std::string>& archives, const std::string& archiveName) {
+  return std::binary_search(archives.begin(), archives.end(), namesakeKey(archiveName));
+}
+
+// Reads the names of the folder's archives only; 0 or the errno.
+int readArchives(int folder, std::vector<std::string>& archives) {
+  const int copy = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  DIR* directory = copy < 0 ? nullptr : fdopendir(copy);
+  if (directory == nullptr) {
+    const int error = errno;
+    if (copy >= 0) close(copy);
+    return error;
+  }
+  errno = 0;
+  while (const dirent* item = readdir(directory)) keepArchive(archives, item->d_name);
+  const int error = errno;
+  closedir(directory);
+  std::sort(archives.begin(), archives.end());
+  return error;
+}
+
 void keepName(std::string& names, std::vector<std::uint32_t>& order, const char* name) {
   const std::size_t offset = names.size();
   if (offset > kMaxNamesSize) return;
@@ -104,11 +130,13 @@ int readFolder(FolderListing& listing, const DirectorySearch& search) {
     const char* name = item->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     if (fnmatch(search.pattern.c_str(), name, 0) == 0) keepName(listing.names, listing.order, name);
+    if (!search.archivesElsewhere) keepArchive(listing.archives, name);
     if (search.recursive && isSubfolder(listing.folder->get(), *item, search.device)) {
       keepName(listing.subfolderNames, listing.subfolders, name);
     }
   }
   closedir(directory);
+  std::sort(listing.archives.begin(), listing.archives.end());
   sortNames(listing.names, listing.order);
   sortNames(listing.subfolderNames, listing.subfolders);
   listing.names.shrink_to_fit();
@@ -137,6 +165,15 @@ void startSearch(DirectorySearch& search, int workDir, std::string_view mask, bo
     return;
   }
   search.device = status.st_dev;
+  // Without -R archives go to the working folder: when that is not the mask's, its archives
+  // are read from it once. Where it cannot be read, every archive name is looked at instead.
+  struct stat work;
+  search.archivesElsewhere =
+      !recursive &&
+      !(fstat(workDir, &work) == 0 && work.st_dev == status.st_dev && work.st_ino == status.st_ino);
+  search.workArchives.clear();
+  search.archivesKnown =
+      !search.archivesElsewhere || readArchives(workDir, search.workArchives) == 0;
   FolderListing& top = search.stack.emplace_back();
   top.folder = start;
   search.error = readFolder(top, search);
@@ -152,6 +189,10 @@ SearchStep nextSearchStep(DirectorySearch& search, SearchEntry& entry, int* erro
       entry.prefix = listing.prefix;
       entry.folder = listing.folder;
       entry.sharesArchive = (item & kSharesArchive) != 0;
+      const std::vector<std::string>& archives =
+          search.archivesElsewhere ? search.workArchives : listing.archives;
+      entry.archiveMayExist = entry.sharesArchive || !search.archivesKnown ||
+                              holdsArchive(archives, archiveNameOf(entry.name));
       entry.looked = false;
       entry.lookError = 0;
       if (isTempArchiveName(entry.name)) return SearchStep::TempArchive;
