@@ -3,8 +3,6 @@
 #include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 
-#include <new>
-
 namespace {
 
 // minizip's DEF_MEM_LEVEL, the memory level its own stream is set up with.
@@ -89,11 +87,7 @@ bool DeflateEngines::deflateWhole(Engine engine, const unsigned char* in, std::s
     libdeflateLevel_ = engine.level;
     if (libdeflate_ == nullptr) return false;
   }
-  try {
-    out.resize(libdeflate_deflate_compress_bound(libdeflate_, size));
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  out.resize(libdeflate_deflate_compress_bound(libdeflate_, size));
   // Within the bound it always succeeds; 0 would mean a bound that was not.
   made = libdeflate_deflate_compress(libdeflate_, in, size, out.data(), out.size());
   return made != 0;
@@ -114,42 +108,34 @@ bool DeflateEngines::deflatePiece(Engine engine, const unsigned char* in, std::s
       deflateSetDictionary(stream, dictionary, static_cast<uInt>(dictionarySize)) != Z_OK) {
     return false;
   }
-  try {
-    // The bound for the whole input in one call, and room for the flush's empty stored block.
-    out.resize(deflateBound(stream, size) + 16);
-    stream->next_in = const_cast<Bytef*>(in);
-    stream->avail_in = static_cast<uInt>(size);
-    stream->next_out = out.data();
-    stream->avail_out = static_cast<uInt>(out.size());
-    const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
-    for (;;) {
-      const int result = deflate(stream, flush);
-      if (result == Z_STREAM_END ||
-          (!last && result == Z_OK && stream->avail_in == 0 && stream->avail_out > 0)) {
-        break;
-      }
-      if (result != Z_OK && result != Z_BUF_ERROR) return false;
-      const std::size_t used = out.size() - stream->avail_out;
-      out.resize(out.size() * 2);
-      stream->next_out = out.data() + used;
-      stream->avail_out = static_cast<uInt>(out.size() - used);
+  // The bound for the whole input in one call, and room for the flush's empty stored block.
+  out.resize(deflateBound(stream, size) + 16);
+  stream->next_in = const_cast<Bytef*>(in);
+  stream->avail_in = static_cast<uInt>(size);
+  stream->next_out = out.data();
+  stream->avail_out = static_cast<uInt>(out.size());
+  const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
+  for (;;) {
+    const int result = deflate(stream, flush);
+    if (result == Z_STREAM_END ||
+        (!last && result == Z_OK && stream->avail_in == 0 && stream->avail_out > 0)) {
+      break;
     }
-    out.resize(out.size() - stream->avail_out);
-  } catch (const std::bad_alloc&) {
-    return false;
+    if (result != Z_OK && result != Z_BUF_ERROR) return false;
+    const std::size_t used = out.size() - stream->avail_out;
+    out.resize(out.size() * 2);
+    stream->next_out = out.data() + used;
+    stream->avail_out = static_cast<uInt>(out.size() - used);
   }
+  out.resize(out.size() - stream->avail_out);
   return true;
 }
 
 bool DeflateEngines::isal(const unsigned char* in, std::size_t size,
                           const unsigned char* dictionary, std::size_t dictionarySize, bool last,
                           int level, std::vector<unsigned char>& out, std::size_t& made) {
-  try {
-    isalLevelBuffer_.resize(isalLevelBufferSize(level));
-    out.resize(storedBound(size));
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  isalLevelBuffer_.resize(isalLevelBufferSize(level));
+  out.resize(storedBound(size));
   // The stateless set-up leaves the state a dictionary is checked against as it was: zeroed
   // first, it reads as a stream that has not begun.
   isal_zstream stream{};

@@ -53,12 +53,12 @@ class DeflateEngines {
   DeflateEngines& operator=(const DeflateEngines&) = delete;
 
   // Deflates `size` bytes into `out` (grown as needed) as a complete raw deflate stream.
-  // Returns the bytes made; false without memory.
+  // Sets `made` to the bytes made; false when the library could not set itself up.
   bool deflateWhole(Engine engine, const unsigned char* in, std::size_t size,
                     std::vector<unsigned char>& out, std::size_t& made);
   // Deflates a piece of a stream into `out`, primed with the bytes before it, ended on a byte
   // boundary (the next piece follows it in the same stream) or, when last, with the stream's
-  // end. Engine must be one of engineForPieces. False without memory.
+  // end. Engine must be one of engineForPieces. False when the library could not set itself up.
   bool deflatePiece(Engine engine, const unsigned char* in, std::size_t size,
                     const unsigned char* dictionary, std::size_t dictionarySize, bool last,
                     std::vector<unsigned char>& out);

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <new>
 
 #include "driver/zip_entry.h"
 
@@ -105,12 +104,7 @@ bool copyWhole(EntryWrite& entry, FileOutcome& outcome) {
   std::vector<unsigned char>& input = packer.wholeInput();
   // An empty file still takes one read, which tells that it is empty.
   const auto room = static_cast<std::size_t>(std::max<std::uint64_t>(source.size(), 1));
-  try {
-    if (input.size() < room) input.resize(room);
-  } catch (const std::bad_alloc&) {
-    outcome.report(LOG_ADD_FAILED, ENOMEM);
-    return false;
-  }
+  if (input.size() < room) input.resize(room);
   int readError = 0;
   const std::size_t got = source.read(input.data(), room, readError);
   if (readError != 0) {
