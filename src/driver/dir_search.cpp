@@ -78,7 +78,7 @@ bool holdsArchive(const std::vector<std::string>& archives, const std::string& a
 
 // Reads the names of the folder's archives only; 0 or the errno.
 int readArchives(int folder, std::vector<std::string>& archives) {
-  const int copy = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  const int copy = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* directory = copy < 0 ? nullptr : fdopendir(copy);
   if (directory == nullptr) {
     const int error = errno;
