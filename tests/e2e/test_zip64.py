@@ -41,7 +41,7 @@ class Zip64(unittest.TestCase):
                 self.assertEqual(info.compress_type, zipfile.ZIP_DEFLATED)
                 self.assertEqual(info.flag_bits, 0x0006)
                 self.assertEqual(info.date_time, dos_date_time(mtime))
-                self.assertEqual(info.external_attr, 0)
+                self.assertEqual(info.external_attr, os.stat(source).st_mode << 16)
                 with archive.open(info) as packed, open(source, "rb") as original:
                     while True:
                         ours = packed.read(1 << 22)
