@@ -116,9 +116,11 @@ FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& ent
   if (!decide(run, folders, entry, archiveName, existing, outcome)) return outcome;
 
   Source source(packer.slot());
-  if (!source.open(run, folders.source, entry.name, run.options.deleteAfterZipping, outcome)) {
+  if (!source.open(run, folders.source, entry.name, entry.looked, run.options.deleteAfterZipping,
+                   outcome)) {
     return outcome;
   }
+  if (packer.opened) packer.opened(source.size());
   TempArchive temp(folders.archive, packer.slot());
   if (const int error = temp.create(archiveName, packer.random())) {
     outcome.report(LOG_OPEN_FAILED, error);

@@ -95,8 +95,19 @@ void packInTurn(BatchRun& run, DirectorySearch& search, RunView& view, RunTally&
   packer.progress = [&view](std::uint64_t position, std::uint64_t size) {
     view.fileProgress(position, size);
   };
+  // Each file is packed the moment it is found: opening it is the look.
+  search.openToLook = true;
   SearchEntry entry;
   int folderError = 0;
+  int number = 0;
+  std::string shown;
+  // A file is announced once it is open, with the size it has then; one decided on without
+  // opening it, at its end.
+  bool announced = false;
+  packer.opened = [&](std::uint64_t size) {
+    view.fileStarted(number, shown, size);
+    announced = true;
+  };
   for (SearchStep step; (step = nextSearchStep(search, entry, &folderError)) != SearchStep::End;) {
     if (step == SearchStep::FolderFailed) {
       ++tally.failed;
@@ -107,10 +118,12 @@ void packInTurn(BatchRun& run, DirectorySearch& search, RunView& view, RunTally&
       meetTempArchive(entry, view);
       continue;
     }
-    const int number = tally.files + 1;
-    const std::string shown = entry.prefix + entry.name;
-    view.fileStarted(number, shown, entry.size);
+    number = tally.files + 1;
+    shown = entry.prefix + entry.name;
+    announced = false;
     FileOutcome outcome = archiveOneFile(run, packer, entry);
+    if (outcome.notAFile) continue;
+    if (!announced) view.fileStarted(number, shown, entry.size);
     outcome.archiveName.insert(0, entry.prefix);
     tally.add(outcome);
     view.fileFinished(number, shown, outcome);

@@ -67,6 +67,11 @@ class DeflateEngines {
   z_stream* zlibStream(int level);
 
  private:
+  // True, with ISA-L's output in `out`, when deflate cannot shrink the data: every block of it
+  // stored. Otherwise `out` holds nothing of use.
+  bool storedAnyway(const unsigned char* in, std::size_t size, const unsigned char* dictionary,
+                    std::size_t dictionarySize, bool last, std::vector<unsigned char>& out,
+                    std::size_t& made);
   bool isal(const unsigned char* in, std::size_t size, const unsigned char* dictionary,
             std::size_t dictionarySize, bool last, int level, std::vector<unsigned char>& out,
             std::size_t& made);

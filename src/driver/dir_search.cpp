@@ -18,8 +18,11 @@ constexpr std::uint32_t kDosTimeFirst = (1u << 21) | (1u << 16);  // 1980-01-01 
 constexpr std::uint32_t kDosTimeLast = (127u << 25) | (12u << 21) | (31u << 16) | (23u << 11) |
                                        (59u << 5) | 29u;  // 2107-12-31 23:59:58
 
+// The top bits of a name's offset in the listing's buffer say what the listing learnt of it.
 constexpr std::uint32_t kSharesArchive = 0x80000000u;
-constexpr std::size_t kMaxNamesSize = kSharesArchive - 256;
+constexpr std::uint32_t kRegular = 0x40000000u;  // the listing shows a regular file
+constexpr std::uint32_t kOffset = kRegular - 1;
+constexpr std::size_t kMaxNamesSize = kOffset - 256;
 
 // Marks the names whose archive name another match shares, letter case aside (a file system
 // may ignore it): only their archives can be met twice, so only they need remembering when made,
@@ -29,7 +32,7 @@ void markSharedBaseNames(FolderListing& search) {
   std::vector<std::pair<std::string, std::uint32_t>> byArchive;
   byArchive.reserve(search.order.size());
   for (std::uint32_t i = 0; i < search.order.size(); ++i) {
-    byArchive.emplace_back(namesakeKey(archiveNameOf(names + search.order[i])), i);
+    byArchive.emplace_back(namesakeKey(archiveNameOf(names + (search.order[i] & kOffset))), i);
   }
   std::sort(byArchive.begin(), byArchive.end());
   for (std::size_t i = 1; i < byArchive.size(); ++i) {
@@ -63,7 +66,7 @@ void sortNames(const std::string& names, std::vector<std::uint32_t>& order) {
   // Byte order makes runs repeatable whatever order the file system keeps.
   const char* base = names.data();
   std::sort(order.begin(), order.end(), [base](std::uint32_t a, std::uint32_t b) {
-    return std::strcmp(base + a, base + b) < 0;
+    return std::strcmp(base + (a & kOffset), base + (b & kOffset)) < 0;
   });
 }
 
@@ -93,11 +96,12 @@ int readArchives(int folder, std::vector<std::string>& archives) {
   return error;
 }
 
-void keepName(std::string& names, std::vector<std::uint32_t>& order, const char* name) {
+void keepName(std::string& names, std::vector<std::uint32_t>& order, const char* name,
+              std::uint32_t flags = 0) {
   const std::size_t offset = names.size();
   if (offset > kMaxNamesSize) return;
   names.append(name, std::strlen(name) + 1);
-  order.push_back(static_cast<std::uint32_t>(offset));
+  order.push_back(static_cast<std::uint32_t>(offset) | flags);
 }
 
 // A subfolder to walk into: a real folder (not a link to one) on the starting file system. One
@@ -129,7 +133,9 @@ int readFolder(FolderListing& listing, const DirectorySearch& search) {
     }
     const char* name = item->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    if (fnmatch(search.pattern.c_str(), name, 0) == 0) keepName(listing.names, listing.order, name);
+    if (fnmatch(search.pattern.c_str(), name, 0) == 0) {
+      keepName(listing.names, listing.order, name, item->d_type == DT_REG ? kRegular : 0);
+    }
     if (!search.archivesElsewhere) keepArchive(listing.archives, name);
     if (search.recursive && isSubfolder(listing.folder->get(), *item, search.device)) {
       keepName(listing.subfolderNames, listing.subfolders, name);
@@ -185,7 +191,7 @@ SearchStep nextSearchStep(DirectorySearch& search, SearchEntry& entry, int* erro
     FolderListing& listing = search.stack.back();
     while (listing.next < listing.order.size()) {
       const std::uint32_t item = listing.order[listing.next++];
-      entry.name.assign(listing.names.data() + (item & ~kSharesArchive));
+      entry.name.assign(listing.names.data() + (item & kOffset));
       entry.prefix = listing.prefix;
       entry.folder = listing.folder;
       entry.sharesArchive = (item & kSharesArchive) != 0;
@@ -196,7 +202,8 @@ SearchStep nextSearchStep(DirectorySearch& search, SearchEntry& entry, int* erro
       entry.looked = false;
       entry.lookError = 0;
       if (isTempArchiveName(entry.name)) return SearchStep::TempArchive;
-      if (!search.lookLater && !lookAtEntry(entry)) continue;
+      const bool openToLook = search.openToLook && (item & kRegular) != 0 && !entry.archiveMayExist;
+      if (!search.lookLater && !openToLook && !lookAtEntry(entry)) continue;
       return SearchStep::File;
     }
     if (listing.nextSubfolder == listing.subfolders.size()) {

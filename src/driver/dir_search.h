@@ -65,6 +65,10 @@ struct DirectorySearch {
   std::vector<FolderListing> stack;
   // Names are yielded unlooked at, for lookAtEntry to do later on another thread.
   bool lookLater = false;
+  // Names the listing shows as regular files, with nothing at their archive name, are yielded
+  // unlooked at: the thread that packs them at once learns from opening them (Source::open)
+  // what a look would tell, one call sooner.
+  bool openToLook = false;
   // Where archives go when that is not the listed folder (a mask in another folder, without
   // -R): the working folder's archives as it was read at the start.
   bool archivesElsewhere = false;

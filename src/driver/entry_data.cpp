@@ -102,8 +102,9 @@ bool copyWhole(EntryWrite& entry, FileOutcome& outcome) {
   Packer& packer = entry.packer;
   Source& source = entry.source;
   std::vector<unsigned char>& input = packer.wholeInput();
-  // An empty file still takes one read, which tells that it is empty.
-  const auto room = static_cast<std::size_t>(std::max<std::uint64_t>(source.size(), 1));
+  // One byte more than the size it was opened with: a read that stops short of it tells the
+  // file ends where it did (Source::changed), and an empty file is read once all the same.
+  const auto room = static_cast<std::size_t>(source.size() + 1);
   if (input.size() < room) input.resize(room);
   int readError = 0;
   const std::size_t got = source.read(input.data(), room, readError);

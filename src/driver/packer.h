@@ -21,6 +21,8 @@ class Packer {
   Packer(const Packer&) = delete;
   Packer& operator=(const Packer&) = delete;
 
+  // Told the source's size once it is open, before its first read.
+  std::function<void(std::uint64_t)> opened;
   // Told the read position and the source's size after every block.
   std::function<void(std::uint64_t, std::uint64_t)> progress;
   // Big files are cut into chunks deflated by this pool's threads; without one, or at level 0,

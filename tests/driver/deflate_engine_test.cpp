@@ -1,9 +1,10 @@
 // Every engine's output inflates back, by zlib, to what it was given: whole, and in pieces that
-// join into one stream at any boundary.
+// join into one stream at any boundary; data that does not shrink is stored whatever the level.
 
 #include "driver/deflate_engine.h"
 
 #include <gtest/gtest.h>
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <random>
@@ -75,12 +76,51 @@ TEST(DeflateEngines, EveryLevelsWholeEngineGivesAStreamThatInflatesBack) {
   }
 }
 
+TEST(DeflateEngines, DataThatDoesNotShrinkIsStoredAndTheRestDeflatedByTheLevelsEngine) {
+  DeflateEngines engines;
+  const Bytes random = noise(70000);
+  // Random bytes at its head, text after: the head's look is wrong about the whole.
+  Bytes mixed = noise(20000);
+  const Bytes text = logText(200000);
+  mixed.insert(mixed.end(), text.begin(), text.end());
+  Bytes out, theirs;
+  for (int level = 2; level <= 9; ++level) {
+    SCOPED_TRACE("level " + std::to_string(level));
+    const Engine engine = engineForWhole(level);
+    ASSERT_EQ(engine.library, Library::Libdeflate);
+    std::size_t made = 0;
+    ASSERT_TRUE(engines.deflateWhole(engine, random.data(), random.size(), out, made));
+    out.resize(made);
+    EXPECT_EQ(inflateAll(out), random);
+    EXPECT_EQ((out[0] >> 1) & 3, 0) << "a stored block first";
+    EXPECT_LE(made, random.size() + 16);
+
+    // Deflated as the level's engine deflates it: no larger than the library's own output.
+    ASSERT_TRUE(engines.deflateWhole(engine, mixed.data(), mixed.size(), out, made));
+    out.resize(made);
+    EXPECT_EQ(inflateAll(out), mixed);
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(engine.level);
+    ASSERT_NE(compressor, nullptr);
+    theirs.resize(libdeflate_deflate_compress_bound(compressor, mixed.size()));
+    const std::size_t own = libdeflate_deflate_compress(compressor, mixed.data(), mixed.size(),
+                                                        theirs.data(), theirs.size());
+    libdeflate_free_compressor(compressor);
+    EXPECT_EQ(made, own);
+  }
+}
+
 TEST(DeflateEngines, PiecesPrimedWithTheBytesBeforeThemJoinIntoOneStream) {
   DeflateEngines engines;
   const Bytes text = logText(600000);
   const Bytes random = noise(200000);
+  // Pieces stored and pieces deflated, in one stream.
+  const Bytes mixed = [&text] {
+    Bytes data = noise(150000);
+    data.insert(data.end(), text.begin(), text.begin() + 200000);
+    return data;
+  }();
   for (int level = 1; level <= 9; level += 4) {
-    for (const Bytes* data : {&text, &random}) {
+    for (const Bytes* data : {&text, &random, &mixed}) {
       // Pieces of odd sizes, the last one empty: a stream may end with nothing new.
       for (const std::size_t piece : {std::size_t{65536}, std::size_t{100003}, data->size()}) {
         SCOPED_TRACE("level " + std::to_string(level) + ", piece " + std::to_string(piece));
