@@ -1162,6 +1162,42 @@ def output_size(case: Case, folder: Path, suffix: str) -> list[float]:
     return sizes
 
 
+def salad(size: int) -> bytes:
+    """Sentences of common words in a random order: prose as deflate sees it."""
+    rng = random.Random("vordex-bench-salad")
+    pool = text_lines(rng, 1 << 12)
+    out = bytearray()
+    while len(out) < size:
+        out += b"".join(rng.choices(pool, k=1 << 12))
+    return bytes(out[:size])
+
+
+def shared_libraries(size: int) -> bytes:
+    """Machine code and its tables: this machine's shared libraries, largest first."""
+    found = sorted((path for folder in ("/usr/lib/x86_64-linux-gnu", "/usr/lib64", "/usr/lib")
+                    if os.path.isdir(folder) for path in Path(folder).glob("*.so*")
+                    if path.is_file() and not path.is_symlink()),
+                   key=lambda path: (-path.stat().st_size, path.name))
+    out = bytearray()
+    for path in found:
+        if len(out) >= size:
+            break
+        out += path.read_bytes()
+    if len(out) < size:
+        raise BenchError(f"the shared libraries hold {len(out):,} bytes, fewer than {size:,}")
+    return bytes(out[:size])
+
+
+def pieces_of(folder: Path, count: int, size: int, source: Callable[[int], bytes]) -> list[Path]:
+    """count files of size bytes cut from one stretch of source's data, written once."""
+    if not folder.exists():
+        data = source(count * size)
+        folder.mkdir(parents=True)
+        for i in range(count):
+            (folder / f"p{i:05d}").write_bytes(data[i * size:(i + 1) * size])
+    return sorted(folder.iterdir())
+
+
 @group("engines", "each deflate library and level on the corpora, one core (bench/deflate_engines)")
 def group_engines(bench: Bench) -> None:
     """The figures the engine of each level was chosen by: for every level, the fastest library
@@ -1172,9 +1208,13 @@ def group_engines(bench: Bench) -> None:
     configs = ([f"zlib:{n}" for n in range(1, 10)] + [f"libdeflate:{n}" for n in range(1, 10)] +
                [f"isal:{n}" for n in (1, 2, 3)])
     text = sorted(bench.corpus("small").glob("*.txt"))
+    k64 = sorted(bench.corpus("k64").glob("*.txt"))
     sets = {"1 KiB logs": text,
             "1 KiB random": sorted(bench.corpus("small").glob("*.bin"))[:len(text)],
-            "64 KiB logs": sorted(bench.corpus("k64").glob("*.txt")),
+            "64 KiB logs": k64,
+            "64 KiB word salad": pieces_of(bench.work / "salad", len(k64), 64 << 10, salad),
+            "64 KiB binary-ish": pieces_of(bench.work / "binaryish", len(k64), 64 << 10,
+                                           shared_libraries),
             "big log, whole": [bench.corpus("big") / "words.txt"],
             "big log, 256 KiB pieces": [bench.corpus("big") / "words.txt"]}
     for name, files in sets.items():

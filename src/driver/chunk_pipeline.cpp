@@ -15,9 +15,9 @@ constexpr std::size_t kChunksInFlight = 8;
 
 void deflateChunk(ChunkTask& task, DeflateEngines& engines) {
   task.crc = crc32Of(0, task.input.data(), task.input.size());
-  task.ok =
-      engines.deflatePiece(task.engine, task.input.data(), task.input.size(),
-                           task.dictionary.data(), task.dictionary.size(), task.last, task.output);
+  task.ok = engines.deflatePiece(task.engine, task.input.data(), task.input.size(),
+                                 task.dictionary.data(), task.dictionary.size(), task.last,
+                                 task.output, task.made);
 }
 
 bool copyInChunks(EntryWrite& entry, FileOutcome& outcome) {
@@ -26,6 +26,8 @@ bool copyInChunks(EntryWrite& entry, FileOutcome& outcome) {
   ChunkPool* const pool = packer.chunks;
   const std::size_t inFlight = pool != nullptr ? kChunksInFlight : 1;
   std::deque<std::unique_ptr<ChunkTask>> pending;
+  // Tasks written out come back for the next chunks, their buffers already the right size.
+  std::vector<std::unique_ptr<ChunkTask>> spare;
   std::vector<unsigned char> window;  // the last 32 KiB read, the next chunk's dictionary
   bool ok = true;
   bool readAll = false;
@@ -33,7 +35,14 @@ bool copyInChunks(EntryWrite& entry, FileOutcome& outcome) {
   entry.crc = crc32(0, nullptr, 0);
   while (ok && (!readAll || !pending.empty())) {
     while (ok && !readAll && pending.size() < inFlight) {
-      auto task = std::make_unique<ChunkTask>();
+      std::unique_ptr<ChunkTask> task;
+      if (spare.empty()) {
+        task = std::make_unique<ChunkTask>();
+      } else {
+        task = std::move(spare.back());
+        spare.pop_back();
+        task->done = false;
+      }
       task->engine = engineForPieces(entry.level);
       task->input.resize(kChunkSize);
       int readError = 0;
@@ -52,8 +61,12 @@ bool copyInChunks(EntryWrite& entry, FileOutcome& outcome) {
       }
       readAll = source.atEnd();
       task->dictionary = window;
-      window.insert(window.end(), task->input.begin(), task->input.end());
-      if (window.size() > kWindow) window.erase(window.begin(), window.end() - kWindow);
+      if (task->input.size() >= kWindow) {
+        window.assign(task->input.end() - kWindow, task->input.end());
+      } else {
+        window.insert(window.end(), task->input.begin(), task->input.end());
+        if (window.size() > kWindow) window.erase(window.begin(), window.end() - kWindow);
+      }
       task->last = readAll;
       if (pool != nullptr) {
         pool->submit(task.get());
@@ -71,13 +84,13 @@ bool copyInChunks(EntryWrite& entry, FileOutcome& outcome) {
       ok = false;
     } else {
       entry.crc = crc32_combine(entry.crc, oldest.crc, static_cast<z_off_t>(oldest.input.size()));
-      if (!oldest.output.empty() &&
-          zipWriteInFileInZip(entry.archive, oldest.output.data(),
-                              static_cast<unsigned>(oldest.output.size())) < 0) {
+      if (oldest.made > 0 && zipWriteInFileInZip(entry.archive, oldest.output.data(),
+                                                 static_cast<unsigned>(oldest.made)) < 0) {
         outcome.report(LOG_WRITE_FAILED, entry.stream.error());
         ok = false;
       }
     }
+    spare.push_back(std::move(pending.front()));
     pending.pop_front();
   }
   // Chunks still in the pool's hands are waited for before their buffers go.

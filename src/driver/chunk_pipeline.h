@@ -25,7 +25,8 @@ struct ChunkTask {
   std::vector<unsigned char> dictionary;  // up to 32 KiB before the chunk; empty for the first
   bool last = false;
   Engine engine{};
-  std::vector<unsigned char> output;
+  std::vector<unsigned char> output;  // its first `made` bytes
+  std::size_t made = 0;
   uLong crc = 0;    // of input
   bool ok = false;  // deflate did its part
   std::atomic<bool> done{false};

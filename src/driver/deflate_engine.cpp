@@ -21,6 +21,13 @@ std::size_t storedBound(std::size_t size) {
 // stored only when the whole of it does not shrink either.
 constexpr std::size_t kProbeSize = 8 << 10;
 
+// Output buffers only grow: a vector made smaller would be filled with zeros again each time it
+// grows back, a pass over every chunk's worth of memory for nothing.
+unsigned char* roomFor(std::vector<unsigned char>& out, std::size_t size) {
+  if (out.size() < size) out.resize(size);
+  return out.data();
+}
+
 std::size_t isalLevelBufferSize(int level) {
   switch (level) {
     case 1:
@@ -40,13 +47,14 @@ Engine engineForWhole(int level) {
       return {Library::Isal, 1};
     case 2:
     case 3:
+      return {Library::Libdeflate, 2};
     case 4:
-      return {Library::Libdeflate, level - 1};
+      return {Library::Libdeflate, 3};
     case 5:
     case 6:
-      return {Library::Libdeflate, level};
+      return {Library::Libdeflate, 5};
     default:
-      return {Library::Libdeflate, 7};
+      return {Library::Libdeflate, 6};
   }
 }
 
@@ -92,18 +100,15 @@ bool DeflateEngines::deflateWhole(Engine engine, const unsigned char* in, std::s
     return isal(in, size, nullptr, 0, true, engine.level, out, made);
   }
   if (storedAnyway(in, size, nullptr, 0, true, out, made)) return true;
-  if (engine.library == Library::Zlib) {
-    if (!deflatePiece(engine, in, size, nullptr, 0, true, out)) return false;
-    made = out.size();
-    return true;
-  }
+  if (engine.library == Library::Zlib)
+    return deflatePiece(engine, in, size, nullptr, 0, true, out, made);
   if (libdeflate_ == nullptr || libdeflateLevel_ != engine.level) {
     if (libdeflate_ != nullptr) libdeflate_free_compressor(libdeflate_);
     libdeflate_ = libdeflate_alloc_compressor(engine.level);
     libdeflateLevel_ = engine.level;
     if (libdeflate_ == nullptr) return false;
   }
-  out.resize(libdeflate_deflate_compress_bound(libdeflate_, size));
+  roomFor(out, libdeflate_deflate_compress_bound(libdeflate_, size));
   // Within the bound it always succeeds; 0 would mean a bound that was not.
   made = libdeflate_deflate_compress(libdeflate_, in, size, out.data(), out.size());
   return made != 0;
@@ -111,17 +116,11 @@ bool DeflateEngines::deflateWhole(Engine engine, const unsigned char* in, std::s
 
 bool DeflateEngines::deflatePiece(Engine engine, const unsigned char* in, std::size_t size,
                                   const unsigned char* dictionary, std::size_t dictionarySize,
-                                  bool last, std::vector<unsigned char>& out) {
-  std::size_t made = 0;
+                                  bool last, std::vector<unsigned char>& out, std::size_t& made) {
   if (engine.library == Library::Isal) {
-    if (!isal(in, size, dictionary, dictionarySize, last, engine.level, out, made)) return false;
-    out.resize(made);
-    return true;
+    return isal(in, size, dictionary, dictionarySize, last, engine.level, out, made);
   }
-  if (storedAnyway(in, size, dictionary, dictionarySize, last, out, made)) {
-    out.resize(made);
-    return true;
-  }
+  if (storedAnyway(in, size, dictionary, dictionarySize, last, out, made)) return true;
   z_stream* stream = zlibStream(engine.level);
   if (stream == nullptr) return false;
   if (dictionarySize > 0 &&
@@ -129,7 +128,7 @@ bool DeflateEngines::deflatePiece(Engine engine, const unsigned char* in, std::s
     return false;
   }
   // The bound for the whole input in one call, and room for the flush's empty stored block.
-  out.resize(deflateBound(stream, size) + 16);
+  roomFor(out, deflateBound(stream, size) + 16);
   stream->next_in = const_cast<Bytef*>(in);
   stream->avail_in = static_cast<uInt>(size);
   stream->next_out = out.data();
@@ -147,22 +146,24 @@ bool DeflateEngines::deflatePiece(Engine engine, const unsigned char* in, std::s
     stream->next_out = out.data() + used;
     stream->avail_out = static_cast<uInt>(out.size() - used);
   }
-  out.resize(out.size() - stream->avail_out);
+  made = out.size() - stream->avail_out;
   return true;
 }
 
 bool DeflateEngines::isal(const unsigned char* in, std::size_t size,
                           const unsigned char* dictionary, std::size_t dictionarySize, bool last,
                           int level, std::vector<unsigned char>& out, std::size_t& made) {
-  isalLevelBuffer_.resize(isalLevelBufferSize(level));
-  out.resize(storedBound(size));
+  // Exactly the level's own size: a larger buffer would give it a larger hash table.
+  const std::size_t levelBufferSize = isalLevelBufferSize(level);
+  roomFor(isalLevelBuffer_, levelBufferSize);
+  roomFor(out, storedBound(size));
   // The stateless set-up leaves the state a dictionary is checked against as it was: zeroed
   // first, it reads as a stream that has not begun.
   isal_zstream stream{};
   isal_deflate_stateless_init(&stream);
   stream.level = static_cast<std::uint32_t>(level);
   stream.level_buf = isalLevelBuffer_.data();
-  stream.level_buf_size = static_cast<std::uint32_t>(isalLevelBuffer_.size());
+  stream.level_buf_size = static_cast<std::uint32_t>(levelBufferSize);
   if (dictionarySize > 0 &&
       isal_deflate_set_dict(&stream, const_cast<unsigned char*>(dictionary),
                             static_cast<std::uint32_t>(dictionarySize)) != COMP_OK) {

@@ -1,23 +1,30 @@
 #pragma once
 // Which library deflates a file, and one packing thread's set of them.
 //
-// Every level is served by the fastest library whose output is no larger than zlib's at that
-// level, as bench/run --only engines measures it on log text, word-salad text and random bytes
-// (1 KiB and 64 KiB files, one big log):
+// Every level from 2 on is served by the fastest library whose output is no larger than zlib's
+// at that level on log text, binary-ish data (shared libraries) and random bytes, in 1 KiB and
+// 64 KiB files and one big log, as bench/run --only engines measures it:
 //
 //   level   a whole file (below kWholeFileLimit)    a big file, in pieces
 //   1       ISA-L 1                                 ISA-L 1
-//   2       libdeflate 1                            zlib 2
-//   3       libdeflate 2                            zlib 3
+//   2, 3    libdeflate 2                            zlib 2, 3
 //   4       libdeflate 3                            zlib 4
-//   5, 6    libdeflate 5, 6                         zlib 5, 6
-//   7-9     libdeflate 7                            zlib 7-9
+//   5, 6    libdeflate 5                            zlib 5, 6
+//   7-9     libdeflate 6                            zlib 7-9
+//
+// Level 1 is the fast one: ISA-L's level 1 deflates four to ten times as fast as zlib's, its
+// output smaller on text and about 3% larger on binary-ish data. Word-salad prose is the one
+// kind met where libdeflate 5 ends up larger than zlib 6, by 0.4%. libdeflate 1 is larger than
+// zlib 2 on binary-ish data, hence 2 for level 2.
+//
+// Data that does not shrink at all is stored, whatever the level, by ISA-L's level 1, which
+// finds that out soonest (DeflateEngines::storedAnyway).
 //
 // libdeflate deflates whole buffers only and always ends the stream, so it never deflates a
 // piece of one: big files are zlib's (a stream, or chunks primed with the 32 KiB before them),
 // or at level 1 ISA-L's, whose stateless call can end a piece on a byte-aligned block that is
-// not the last. ISA-L has no level that matches zlib's from 2 on. Level 0 is minizip's own
-// stored path and none of these.
+// not the last. ISA-L's levels 2 and 3 are larger than zlib's own on some of that data. Level 0
+// is minizip's own stored path and none of these.
 
 #include <zlib.h>
 
@@ -58,10 +65,10 @@ class DeflateEngines {
                     std::vector<unsigned char>& out, std::size_t& made);
   // Deflates a piece of a stream into `out`, primed with the bytes before it, ended on a byte
   // boundary (the next piece follows it in the same stream) or, when last, with the stream's
-  // end. Engine must be one of engineForPieces. False when the library could not set itself up.
+  // end; as deflateWhole. Engine must be one of engineForPieces.
   bool deflatePiece(Engine engine, const unsigned char* in, std::size_t size,
                     const unsigned char* dictionary, std::size_t dictionarySize, bool last,
-                    std::vector<unsigned char>& out);
+                    std::vector<unsigned char>& out, std::size_t& made);
   // zlib's raw deflate stream at this level, as deflateInit2 would leave it; null without
   // memory.
   z_stream* zlibStream(int level);
