@@ -23,9 +23,8 @@ constexpr std::size_t kProbeSize = 8 << 10;
 
 // Output buffers only grow: a vector made smaller would be filled with zeros again each time it
 // grows back, a pass over every chunk's worth of memory for nothing.
-unsigned char* roomFor(std::vector<unsigned char>& out, std::size_t size) {
+void roomFor(std::vector<unsigned char>& out, std::size_t size) {
   if (out.size() < size) out.resize(size);
-  return out.data();
 }
 
 std::size_t isalLevelBufferSize(int level) {
@@ -100,8 +99,9 @@ bool DeflateEngines::deflateWhole(Engine engine, const unsigned char* in, std::s
     return isal(in, size, nullptr, 0, true, engine.level, out, made);
   }
   if (storedAnyway(in, size, nullptr, 0, true, out, made)) return true;
-  if (engine.library == Library::Zlib)
+  if (engine.library == Library::Zlib) {
     return deflatePiece(engine, in, size, nullptr, 0, true, out, made);
+  }
   if (libdeflate_ == nullptr || libdeflateLevel_ != engine.level) {
     if (libdeflate_ != nullptr) libdeflate_free_compressor(libdeflate_);
     libdeflate_ = libdeflate_alloc_compressor(engine.level);

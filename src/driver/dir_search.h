@@ -67,7 +67,7 @@ struct DirectorySearch {
   bool lookLater = false;
   // Names the listing shows as regular files, with nothing at their archive name, are yielded
   // unlooked at: the thread that packs them at once learns from opening them (Source::open)
-  // what a look would tell, one call sooner.
+  // what a look would tell, with one call fewer.
   bool openToLook = false;
   // Where archives go when that is not the listed folder (a mask in another folder, without
   // -R): the working folder's archives as it was read at the start.

@@ -33,8 +33,9 @@ struct EntryWrite {
 // reported as in use.
 bool copyInBlocks(EntryWrite& entry, FileOutcome& outcome);
 
-// Reads a file below kWholeFileLimit whole, as it was when opened (a file that grew since has
-// changed, which the commit tells), and deflates it in one call of its engine. As copyInBlocks.
+// Reads a file below kWholeFileLimit whole, in one read that asks for a byte more than its size
+// (a file that grew gives more, and has changed, which the commit tells), and deflates what was
+// read in one call of its engine. As copyInBlocks.
 bool copyWhole(EntryWrite& entry, FileOutcome& outcome);
 
 // Shared by both ways of copying: the checks after every piece read. False, with the report
