@@ -43,9 +43,9 @@ REPO = Path(__file__).resolve().parent.parent
 # (count, size in bytes) of each corpus; half of the files are text-like, half random bytes,
 # except "big", one text-like file, and "tree", laid out in folders of TREE_FILES_PER_FOLDER.
 CORPORA_FULL = {"small": (10_000, 1024), "large": (20, 8 << 20), "delete": (2_000, 1024),
-                "big": (1, 256 << 20), "tree": (100_000, 1024)}
+                "big": (1, 256 << 20), "tree": (100_000, 1024), "k64": (2_000, 64 << 10)}
 CORPORA_QUICK = {"small": (1_000, 1024), "large": (4, 4 << 20), "delete": (200, 1024),
-                 "big": (1, 32 << 20), "tree": (10_000, 1024)}
+                 "big": (1, 32 << 20), "tree": (10_000, 1024), "k64": (200, 64 << 10)}
 TREE_FILES_PER_FOLDER = 100
 TREE_TOP_FOLDERS = 10
 
@@ -64,8 +64,18 @@ TARGET_T2_XARGS_GZIP = ("<=", 1.0)
 TARGET_T2_PIGZ = ("<=", 1.0)
 TARGET_T1_PLAIN = ("<=", 1.0)
 TARGET_PANE_THREADS = ("<=", 1.05)
-# Workers hold a few chunks each, never a file, and the walk holds one folder's names at a time.
-TARGET_MEMORY_THREADS_KIB = ("<", 16384)
+# Workers hold a few chunks each and a file below 4 MiB with room for its output; the walk holds
+# one folder's names at a time.
+TARGET_MEMORY_THREADS_KIB = ("<", 32768)
+# The faster deflate, against the revision before it (--engines-baseline).
+ENGINES_BASELINE = "cf371d2"
+TARGET_K64_SPEEDUP = (">=", 1.6)
+TARGET_SMALL_SPEEDUP = (">=", 1.25)
+TARGET_SYSCALLS_PER_FILE = ("<=", 9.0)
+TARGET_BIG_L1_SPEEDUP = (">=", 3.0)
+TARGET_BIG_L6_SPEEDUP = (">=", 1.0)
+TARGET_SIZE_RATIO = ("<=", 1.0)
+TARGET_K64_PIGZ = ("<=", 0.3)
 TARGET_TREE = ("<=", 1.10)
 # Reading the archive back before -D deletes its source costs at most a tenth.
 TARGET_VERIFY = ("<=", 1.10)
@@ -325,14 +335,56 @@ WORDS = ("the of and to in is that for it as was with be by on not he this are o
          "used take three archive file folder level block deflate record entry table").split()
 
 
+LOG_PATHS = ("/api/v1/items", "/api/v1/orders", "/api/v2/users", "/static/app.js",
+             "/static/style.css", "/login", "/health", "/api/v1/search")
+LOG_AGENTS = ("Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
+              "Chrome/124.0 Safari/537.36", "curl/8.5.0", "kube-probe/1.29",
+              "Mozilla/5.0 (Windows NT 10.0; Win64; x64; rv:125.0) Gecko/20100101 Firefox/125.0")
+LOG_SERVICES = ("OrderService", "PaymentGateway", "InventorySync", "SessionCache", "MailQueue")
+LOG_MESSAGES = ("processed order {} for customer {} in {} ms",
+                "cache miss for key user:{}:profile, loaded in {} ms ({} bytes)",
+                "retrying request {} after timeout ({} ms), attempt {}",
+                "queued message {} for delivery to relay {} ({} recipients)")
+
+
+def log_lines(rng: random.Random, count: int) -> list[bytes]:
+    """What a web server and an application behind it log: stamps, hosts, addresses, requests,
+    numbers; the text-like data Vordex is mostly given."""
+    lines = []
+    clock = 1715953512.0
+    for _ in range(count):
+        clock += rng.expovariate(200)
+        stamp = (f"2024-05-17T{int(clock // 3600) % 24:02d}:{int(clock // 60) % 60:02d}:"
+                 f"{clock % 60:06.3f}Z web-{rng.randint(1, 8):02d}")
+        if rng.random() < 0.6:
+            line = (f'{stamp} nginx[{rng.randint(1000, 9999)}]: 10.{rng.randint(0, 3)}.'
+                    f'{rng.randint(0, 255)}.{rng.randint(1, 254)} - - "GET {rng.choice(LOG_PATHS)}/'
+                    f'{rng.randint(1, 99999)}?page={rng.randint(1, 20)} HTTP/1.1" '
+                    f'{rng.choice((200, 200, 200, 304, 404, 500))} {rng.randint(200, 60000)} "-" '
+                    f'"{rng.choice(LOG_AGENTS)}" rt={rng.random() / 10:.3f}\n')
+        else:
+            message = rng.choice(LOG_MESSAGES).format(rng.randint(1, 999999),
+                                                      rng.randint(1, 99999),
+                                                      rng.randint(1, 5000))
+            line = (f"{stamp} app[{rng.randint(1000, 9999)}]: "
+                    f"{rng.choice(('INFO', 'INFO', 'INFO', 'DEBUG', 'WARN', 'ERROR')):5} "
+                    f"[worker-{rng.randint(1, 16)}] {rng.choice(LOG_SERVICES)} - {message}\n")
+        lines.append(line.encode())
+    return lines
+
+
 def write_corpus(folder: Path, count: int, size: int, seed: str) -> None:
     rng = random.Random(seed)
+    pool = log_lines(rng, 1 << 14)
+    position = 0
 
     def text() -> bytes:
+        # Consecutive stretches of one long log, so files differ as a folder of logs does.
+        nonlocal position
         out = bytearray()
         while len(out) < size:
-            line = " ".join(rng.choices(WORDS, k=rng.randint(6, 14)))
-            out += line.capitalize().encode() + b".\n"
+            out += pool[position % len(pool)]
+            position += 1
         return bytes(out[:size])
 
     folder.mkdir(parents=True)
@@ -353,11 +405,11 @@ def text_lines(rng: random.Random, count: int) -> list[bytes]:
 
 
 def write_words(path: Path, size: int, seed: str) -> None:
-    """Text-like bytes drawn line by line from a pool of 65,536 lines: far more than deflate's
-    32 KiB window holds, so it finds words repeated, not whole stretches, and writing 256 MiB
-    takes a second or two rather than the minutes of a line built for every line."""
+    """A log: lines drawn from a pool of 65,536 log lines, far more than deflate's 32 KiB window
+    holds, so it finds fields repeated, not whole stretches, and writing 256 MiB takes seconds
+    rather than the minutes of a line built for every line."""
     rng = random.Random(seed)
-    pool = text_lines(rng, 1 << 16)
+    pool = log_lines(rng, 1 << 16)
     path.parent.mkdir(parents=True)
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
     try:
@@ -1080,7 +1132,7 @@ def group_threads_pane(bench: Bench) -> None:
 def group_threads_memory(bench: Bench) -> None:
     if not have("/usr/bin/time", bench, "the threads-memory group"):
         return
-    for corpus in ("small", "big", "large"):
+    for corpus in ("small", "k64", "big", "large"):
         case, peaks = with_peak_rss(bench, bench.headless(corpus, options=["-T2"],
                                                           label="Vordex -T2"))
         best_of(case)
@@ -1089,6 +1141,205 @@ def group_threads_memory(bench: Bench) -> None:
         bench.table.samples("threads-memory: peak RSS of Vordex -T2 with no terminal",
                             f"{corpus} ({what}) (KiB)", peaks, fmt_int,
                             TARGET_MEMORY_THREADS_KIB)
+
+
+def folder_bytes(folder: Path, suffix: str) -> int:
+    return sum(entry.stat().st_size for entry in os.scandir(folder) if entry.name.endswith(suffix)
+               and not entry.name.startswith("."))
+
+
+def output_size(case: Case, folder: Path, suffix: str) -> list[float]:
+    """Wraps the case's check so that the bytes it made in folder are noted after each run."""
+    sizes: list[float] = []
+    checked = case.check
+
+    def check() -> None:
+        if checked:
+            checked()
+        sizes.append(folder_bytes(folder, suffix))
+
+    case.check = check
+    return sizes
+
+
+def salad(size: int) -> bytes:
+    """Sentences of common words in a random order: prose as deflate sees it."""
+    rng = random.Random("vordex-bench-salad")
+    pool = text_lines(rng, 1 << 12)
+    out = bytearray()
+    while len(out) < size:
+        out += b"".join(rng.choices(pool, k=1 << 12))
+    return bytes(out[:size])
+
+
+def shared_libraries(size: int) -> bytes:
+    """Machine code and its tables: this machine's shared libraries, largest first."""
+    found = sorted((path for folder in ("/usr/lib/x86_64-linux-gnu", "/usr/lib64", "/usr/lib")
+                    if os.path.isdir(folder) for path in Path(folder).glob("*.so*")
+                    if path.is_file() and not path.is_symlink()),
+                   key=lambda path: (-path.stat().st_size, path.name))
+    out = bytearray()
+    for path in found:
+        if len(out) >= size:
+            break
+        out += path.read_bytes()
+    if len(out) < size:
+        raise BenchError(f"the shared libraries hold {len(out):,} bytes, fewer than {size:,}")
+    return bytes(out[:size])
+
+
+def pieces_of(folder: Path, count: int, size: int, source: Callable[[int], bytes]) -> list[Path]:
+    """count files of size bytes cut from one stretch of source's data, written once."""
+    if not folder.exists():
+        data = source(count * size)
+        folder.mkdir(parents=True)
+        for i in range(count):
+            (folder / f"p{i:05d}").write_bytes(data[i * size:(i + 1) * size])
+    return sorted(folder.iterdir())
+
+
+@group("engines", "each deflate library and level on the corpora, one core (bench/deflate_engines)")
+def group_engines(bench: Bench) -> None:
+    """The figures the engine of each level was chosen by: for every level, the fastest library
+    whose output is no larger than zlib's at that level (src/driver/deflate_engine.h)."""
+    program = bench.build / "deflate_engines"
+    run_quiet(["g++", "-O2", "-std=c++20", REPO / "bench" / "deflate_engines.cpp", "-o", program,
+               "-ldeflate", "-lisal", "-lz"], "building bench/deflate_engines.cpp")
+    configs = ([f"zlib:{n}" for n in range(1, 10)] + [f"libdeflate:{n}" for n in range(1, 10)] +
+               [f"isal:{n}" for n in (1, 2, 3)])
+    text = sorted(bench.corpus("small").glob("*.txt"))
+    k64 = sorted(bench.corpus("k64").glob("*.txt"))
+    sets = {"1 KiB logs": text,
+            "1 KiB random": sorted(bench.corpus("small").glob("*.bin"))[:len(text)],
+            "64 KiB logs": k64,
+            "64 KiB word salad": pieces_of(bench.work / "salad", len(k64), 64 << 10, salad),
+            "64 KiB binary-ish": pieces_of(bench.work / "binaryish", len(k64), 64 << 10,
+                                           shared_libraries),
+            "big log, whole": [bench.corpus("big") / "words.txt"],
+            "big log, 256 KiB pieces": [bench.corpus("big") / "words.txt"]}
+    for name, files in sets.items():
+        chunks = "pieces" in name
+        use = [c for c in configs if not (chunks and c.startswith("libdeflate"))]
+        found = subprocess.run([program, *(["--chunks"] if chunks else []), "--rounds",
+                                str(RUNS), *use, "--", *files], capture_output=True, text=True)
+        if found.returncode != 0:
+            raise BenchError(f"deflate_engines failed: {found.stderr[-2000:]}")
+        figures = {line.split()[0]: (int(line.split()[2]), float(line.split()[4]))
+                   for line in found.stdout.splitlines()}
+        title = f"engines: {name}, one core, CPU time, best of {RUNS}"
+        for level in range(1, 10):
+            zlib_size, zlib_us = figures[f"zlib:{level}"]
+            size, micros, config = min(
+                ((sz, us, c) for c, (sz, us) in figures.items() if sz <= zlib_size),
+                key=lambda found: found[1])
+            bench.table.single(title, f"level {level}: fastest no larger than zlib:{level} is "
+                               f"{config} ({size / zlib_size:.3f} of its size), x faster",
+                               zlib_us / micros, fmt_ratio)
+        every = ", ".join(f"{c} {figures[c][0] / figures['zlib:6'][0]:.3f}/"
+                          f"{figures['zlib:6'][1] / figures[c][1]:.2f}x" for c in use)
+        bench.table.note(f"engines, {name}: size/speed against zlib:6: {every}")
+
+
+def peer_cases(bench: Bench, corpus: str, level: int) -> tuple[dict[str, Case],
+                                                                dict[str, list[float]]]:
+    """Vordex -T1 and -T2 and the other tools at one level, each with the bytes it made."""
+    cases: dict[str, Case] = {}
+    sizes: dict[str, list[float]] = {}
+    for n in (1, 2):
+        case = bench.headless(corpus, options=[f"-T{n}", f"-{level}"], label=f"Vordex -T{n}")
+        sizes[f"Vordex -T{n}"] = output_size(case, bench.out, ".zip")
+        cases[f"Vordex -T{n}"] = case
+    source = bench.corpus(corpus)
+    names = sorted(entry.name for entry in os.scandir(source))
+    tools = {"gzip": (["gzip", "-k", f"-{level}", "--"], ".gz", "gzip"),
+             "pigz -p2 -K": (["pigz", "-p2", "-K", "-k", f"-{level}", "--"], ".zip", "pigz"),
+             "zstd -T2 -3": (["zstd", "-q", "-T2", "-3", "-k", "--"], ".zst", "zstd")}
+    for label, (argv, suffix, tool) in tools.items():
+        if tool == "zstd" and level != 6:
+            continue  # one zstd figure, at its default level, beside the level in the middle
+        if not have(tool, bench, f"{tool} on the {corpus} files"):
+            continue
+        copy = bench.work / f"{tool}-{corpus}"
+        if not copy.exists():
+            shutil.copytree(source, copy)
+
+        def prepare(copy=copy, suffix=suffix) -> None:
+            for entry in os.scandir(copy):
+                if entry.name.endswith(suffix):
+                    os.unlink(entry.path)
+
+        case = Case([*argv, *names], cwd=copy, prepare=prepare, label=label)
+        sizes[label] = output_size(case, copy, suffix)
+        cases[label] = case
+    if have("zip", bench, f"zip on the {corpus} files"):
+        script = f'set -e; for f in *; do zip -q -{level} "../out/${{f%.*}}.zip" "$f"; done'
+        case = Case(["bash", "-c", script], cwd=source, prepare=bench.fresh_out, label="zip loop")
+        sizes["zip loop"] = output_size(case, bench.out, ".zip")
+        cases["zip loop"] = case
+    return cases, sizes
+
+
+@group("peers", "-T1 and -T2 against gzip, pigz -K, a zip loop and zstd at levels 1, 6 and 9")
+def group_peers(bench: Bench) -> None:
+    for corpus in ("small", "k64", "large", "big"):
+        for level in (1, 6, 9):
+            cases, sizes = peer_cases(bench, corpus, level)
+            times = compare(cases)
+            what = ("one log of " + size_text(bench.sizes[corpus][1]) if corpus == "big"
+                    else corpus_text(bench, corpus))
+            name = f"peers: {what}, level {level}, no terminal, on tmpfs"
+            for label in cases:
+                bench.table.samples(name, f"{label} (s)", times[label])
+            for label in cases:
+                bench.table.single(name, f"{label} output (MB)", sizes[label][-1] / 1e6,
+                                   lambda value: f"{value:.2f}")
+            for label in cases:
+                if not label.startswith("Vordex"):
+                    bench.table.ratio(name, f"-T2 / {label}", times["Vordex -T2"], times[label])
+    bench.table.note("peers: zstd -T2 -3 is timed at its default level beside level 6 only; "
+                     "pigz, gzip and zstd write beside copies of the corpus, one process for all "
+                     "files; the zip loop runs one zip per file")
+
+
+@group("targets", "the faster deflate against --engines-baseline: the issue's targets")
+def group_targets(bench: Bench) -> None:
+    old, short = bench.build_revision(bench.args.engines_baseline)
+    current = bench.current or "current"
+    cases_of = {
+        "64 KiB files, -6 one core": ("k64", ["-6"], TARGET_K64_SPEEDUP),
+        "1 KiB files, -6 one core": ("small", ["-6"], TARGET_SMALL_SPEEDUP),
+        "256 MiB log, -1 -T2": ("big", ["-1", "-T2"], TARGET_BIG_L1_SPEEDUP),
+        "256 MiB log, -6 -T2": ("big", ["-6", "-T2"], TARGET_BIG_L6_SPEEDUP),
+    }
+    for what, (corpus, options, target) in cases_of.items():
+        if bench.args.quick:
+            what = what.replace("256 MiB", size_text(bench.sizes[corpus][1]))
+        new = bench.headless(corpus, options=options, label=f"Vordex {current}")
+        base = bench.headless(corpus, old, options=options, label=f"Vordex {short}")
+        new_sizes = output_size(new, bench.out, ".zip")
+        base_sizes = output_size(base, bench.out, ".zip")
+        times = compare({"new": new, "old": base})
+        name = f"targets: {current} against {short} (before the faster deflate), on tmpfs"
+        bench.table.samples(name, f"{what}: {current} (s)", times["new"])
+        bench.table.samples(name, f"{what}: {short} (s)", times["old"])
+        bench.table.ratio(name, f"{what}: speed-up, {short} / {current}", times["old"],
+                          times["new"], target)
+        bench.table.single(name, f"{what}: output size, {current} / {short}",
+                           new_sizes[-1] / base_sizes[-1], fmt_ratio, TARGET_SIZE_RATIO)
+    if have("pigz", bench, "pigz on the 64 KiB files"):
+        cases, _ = peer_cases(bench, "k64", 6)
+        times = compare({"T2": cases["Vordex -T2"], "pigz": cases["pigz -p2 -K"]})
+        bench.table.ratio(f"targets: {corpus_text(bench, 'k64')} at level 6",
+                          "Vordex -T2 / pigz -p2 -K -6", times["T2"], times["pigz"],
+                          TARGET_K64_PIGZ)
+    if have("strace", bench, "the system calls per file"):
+        report = bench.work / "strace"
+        case = bench.headless("small", wrap=["strace", "-c", "-f", "-o", report],
+                              options=["-6"])
+        best_of(case, runs=1)
+        per_file = strace_counts(report)["total"] / bench.corpus_count("small")
+        bench.table.single(f"targets: {corpus_text(bench, 'small')} at level 6, strace -c -f",
+                           "system calls per file", per_file, fmt_one, TARGET_SYSCALLS_PER_FILE)
 
 
 # Kernel functions where a thread waits for a read-write semaphore it could not take at once:
@@ -1308,6 +1559,9 @@ def parse_args(argv: Sequence[str]) -> argparse.Namespace:
     parser.add_argument("--verify-baseline", metavar="REV", default=VERIFY_BASELINE,
                         help="the revision the verify group compares -D with "
                              f"(default {VERIFY_BASELINE}, before the read-back)")
+    parser.add_argument("--engines-baseline", metavar="REV", default=ENGINES_BASELINE,
+                        help="the revision the targets group compares with "
+                             f"(default {ENGINES_BASELINE}, before the faster deflate)")
     parser.add_argument("--disk-dir", metavar="DIR",
                         help="parent of the folder on a real disk (default /var/tmp)")
     parser.add_argument("--keep", action="store_true", help="leave temporary folders in place")

@@ -27,6 +27,6 @@ ensure_packages() {
   fi
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config zlib1g-dev libminizip-dev)
-TEST_PACKAGES=(libgtest-dev tmux screen unzip python3 procps util-linux dpkg-dev file lintian mandoc
-               exfat-fuse exfatprogs)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config zlib1g-dev libminizip-dev libdeflate-dev libisal-dev)
+TEST_PACKAGES=(libgtest-dev tmux screen unzip p7zip-full libarchive-tools python3 procps util-linux
+               dpkg-dev file lintian mandoc exfat-fuse exfatprogs)

@@ -90,6 +90,9 @@ struct FileReport {
 // What became of one file. A failure followed by a failing close gives two reports.
 struct FileOutcome {
   std::vector<FileReport> reports;
+  // The name the search did not look at was gone, or no regular file, by the time it was
+  // opened: no file of the run, as if the search had passed it over.
+  bool notAFile = false;
   bool committed = false;  // a complete archive stands at the archive name
   bool deleted = false;    // the source was removed (-D)
   // -D with a committed archive and no failure: why the source was kept all the same.

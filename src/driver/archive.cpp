@@ -51,15 +51,23 @@ bool writeArchive(Packer& packer, TempArchive& temp, const SearchEntry& entry, S
   }
   const bool zip64 = needsZip64(source.size(), entry.name.size());
   const int method = level == 0 ? 0 : Z_DEFLATED;
-  // Stored entries go through minizip as they are; deflated ones are deflated here, big ones by
-  // the chunk pool, and handed over raw.
-  const bool chunked = packer.chunks != nullptr && level != 0 && source.size() >= kChunkedFrom;
+  // Stored entries go through minizip as they are; deflated ones are deflated here and handed
+  // over raw: small files whole, big ones in chunks (by the pool, or at level 1 by ISA-L on this
+  // thread), or streamed through zlib when no pool is at hand.
+  const bool whole = level != 0 && source.size() < kWholeFileLimit;
+  const bool chunked =
+      level != 0 && !whole &&
+      (packer.chunks != nullptr || engineForPieces(level).library != Library::Zlib);
   EntryWrite data{packer, archive.get(), source, stream, level, zip64, entry.name.size()};
   const EntryFields fields = entryFields(source.opened(), dosDateTime(source.opened().st_mtime));
   bool ok = openEntry(archive.get(), entry.name.c_str(), fields, method, level, level != 0,
                       zip64) == ZIP_OK;
   if (!ok) outcome.report(LOG_ADD_FAILED, stream.error());
-  if (ok) ok = chunked ? copyInChunks(data, outcome) : copyInBlocks(data, outcome);
+  if (ok) {
+    ok = whole     ? copyWhole(data, outcome)
+         : chunked ? copyInChunks(data, outcome)
+                   : copyInBlocks(data, outcome);
+  }
   std::uint64_t dataEnd = 0;
   if (ok) {
     const int closed = data.raw ? zipCloseFileInZipRaw64(archive.get(), source.position(), data.crc)
@@ -73,13 +81,6 @@ bool writeArchive(Packer& packer, TempArchive& temp, const SearchEntry& entry, S
     return false;
   }
   if (!ok) return false;
-  // minizip marks the entry as text (internal attributes 1) when its own stream judged the data
-  // to be text; for the raw entry that judgement is this stream's. The central header follows
-  // the entry's data.
-  if (data.text) {
-    const unsigned char text[2] = {Z_TEXT, 0};
-    stream.patch(dataEnd + 36, text, sizeof text);
-  }
   if (!stream.finish()) {
     outcome.report(LOG_CLOSE_FAILED, stream.error());
     return false;
@@ -150,13 +151,15 @@ FileOutcome archiveOneFile(BatchRun& run, Packer& packer, const SearchEntry& ent
   if (!decide(run, folders, entry, archiveName, existing, outcome)) return outcome;
 
   Source source(packer.slot());
-  if (!source.open(run, folders.source, entry.name, run.options.deleteAfterZipping, outcome)) {
+  if (!source.open(run, folders.source, entry.name, entry.looked, run.options.deleteAfterZipping,
+                   outcome)) {
     return outcome;
   }
   if (run.options.dryRun) {
     foresee(run, folders, entry, source, outcome);
     return outcome;
   }
+  if (packer.opened) packer.opened(source.size());
   TempArchive temp(folders.archive, packer.slot());
   if (const int error = temp.create(archiveName, packer.random())) {
     outcome.report(LOG_OPEN_FAILED, error);

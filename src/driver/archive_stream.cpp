@@ -70,14 +70,6 @@ int ArchiveStream::testError(voidpf opaque, voidpf) {
   return static_cast<ArchiveStream*>(opaque)->error_ != 0 ? 1 : 0;
 }
 
-bool ArchiveStream::patch(std::uint64_t offset, const unsigned char* data, std::size_t size) {
-  const std::uint64_t saved = position_;
-  position_ = offset;
-  const bool written = put(data, size);
-  position_ = saved;
-  return written;
-}
-
 bool ArchiveStream::put(const unsigned char* data, std::size_t size) {
   if (error_ != 0) return false;
   // Within or right after what the buffer holds, and room enough: into the buffer.

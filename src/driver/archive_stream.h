@@ -20,9 +20,7 @@ class ArchiveStream {
   // For zipOpen2_64: its "path" is ignored, every call lands on this stream.
   zlib_filefunc64_def functions();
 
-  // Overwrites bytes already written (a field minizip leaves to its caller).
-  bool patch(std::uint64_t offset, const unsigned char* data, std::size_t size);
-  // Writes what is buffered. minizip's close leaves this to the caller, who may patch first.
+  // Writes what is buffered. minizip's close leaves this to the caller.
   bool finish();
 
   // The first failure's errno, or 0.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -45,14 +46,23 @@ const std::string& archiveFolderShown(const SearchEntry& entry) {
   return entry.archiveFolder ? entry.archiveFolder->shown : entry.prefix;
 }
 
-// How often the progress of a file packed by the workers is looked at.
+// How often the progress of a file packed by the workers, and the keys, are looked at.
 constexpr int kFrameMs = 33;
 constexpr std::size_t kFilesAhead = 1024;
+
+// Workers' files finish many a frame: the keys are looked at once a frame, as a look costs
+// system calls and a file of 1 KiB a tenth of a frame or less.
+bool keysDue(std::chrono::steady_clock::time_point& next) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next) return false;
+  next = now + std::chrono::milliseconds(kFrameMs);
+  return true;
+}
 
 // Files are handed out in search order, many ahead, and reported in the same order, the oldest
 // file in hand shown as the one being packed. With workers that is a run in turn, only sooner;
 // without (no -T, or no thread to be had) the batch thread packs each file itself when it waits
-// for it, and shows its progress as it goes.
+// for it, and shows it as it goes.
 void packFiles(BatchRun& run, Selection& selection, RunView& view, RunControl& control,
                RunTally& tally) {
   const int workers = run.options.workers;
@@ -71,8 +81,8 @@ void packFiles(BatchRun& run, Selection& selection, RunView& view, RunControl& c
   bool searching = true;
   bool stopped = false;
   // The workers look at each name themselves: the search's look at every file would be this
-  // thread's largest cost, and it is theirs to share.
-  selection.lookLater();
+  // thread's largest cost, and it is theirs to share. Without workers, opening a file is the look.
+  selection.lookLater(pool.started() == 0);
   // Two files of one base name share an archive name: the second is decided only once the
   // first is done, as a run in turn would decide it. Of a list, only the later is marked.
   const bool listed = !run.options.fileList.empty();
@@ -85,6 +95,14 @@ void packFiles(BatchRun& run, Selection& selection, RunView& view, RunControl& c
   };
   bool announced = false;
   std::uint64_t shownPosition = 0;
+  // Numbered and shown once it is found to be a file: by a worker's look, or on this thread
+  // once it is open.
+  const auto announce = [&](FileJob& job) {
+    job.number = tally.files + 1;
+    view.fileStarted(job.number, job.entry.prefix + job.entry.name, job.size.load());
+    announced = true;
+    shownPosition = 0;
+  };
   // The file in hand's progress, shown a frame at a time.
   const auto showProgress = [&](const FileJob& job) {
     const std::uint64_t position = job.position.load(std::memory_order_relaxed);
@@ -92,11 +110,15 @@ void packFiles(BatchRun& run, Selection& selection, RunView& view, RunControl& c
     view.fileProgress(position, job.size.load(std::memory_order_relaxed));
     shownPosition = position;
   };
-  // Packed on this thread, a file shows its progress from within: after every block read.
+  // Packed on this thread, a file is shown from within: once open, and after every block read.
+  pool.onOpenedHere(announce);
   pool.onProgressHere([&](const FileJob& job) {
     showProgress(job);
     control.frameDue();
   });
+  // Without workers ESC is looked for after every file, one key a file, as it always was.
+  const bool everyFile = pool.started() == 0;
+  std::chrono::steady_clock::time_point nextKeyLook;
   while (true) {
     batch.clear();
     while (!stopped && inHand.size() < kFilesAhead) {
@@ -132,13 +154,7 @@ void packFiles(BatchRun& run, Selection& selection, RunView& view, RunControl& c
       continue;
     }
     const std::string shown = oldest.entry.prefix + oldest.entry.name;
-    // Numbered and shown once a worker has found it to be a file.
-    if (!announced && oldest.looked && !oldest.notAFile) {
-      oldest.number = tally.files + 1;
-      view.fileStarted(oldest.number, shown, oldest.size.load());
-      announced = true;
-      shownPosition = 0;
-    }
+    if (!announced && oldest.looked && !oldest.notAFile) announce(oldest);
     const bool finished = pool.waitFor(oldest, kFrameMs);
     if (finished && oldest.notAFile) {
       inHand.pop_front();
@@ -156,7 +172,7 @@ void packFiles(BatchRun& run, Selection& selection, RunView& view, RunControl& c
     inHand.pop_front();
     announced = false;
     // ESC stops handing out files; those a worker has begun are finished and reported.
-    if (!stopped && control.stopAsked()) {
+    if (!stopped && (everyFile || keysDue(nextKeyLook)) && control.stopAsked()) {
       stopped = true;
       const std::vector<FileJob*> untouched = pool.takeBack();
       std::erase_if(inHand, [&](const auto& job) {

@@ -39,7 +39,9 @@ void commitArchive(BatchRun& run, const Folders& folders, TempArchive& temp,
                    const ExistingArchive& existing, const WrittenArchive& written,
                    ArchiveReader& reader, FileOutcome& outcome) {
   const RunOptions& options = run.options;
-  const bool changed = source.changed();
+  // Before a delete the file is looked at once more; otherwise a file read whole in one call
+  // needs no second look.
+  const bool changed = source.changed(options.deleteAfterZipping);
   const bool replacing = existing.present;
   // On Linux unlink ignores the file's own mode; a file its owner may not write stands for one
   // the user wants kept, as a read-only file is kept where erasing it fails.

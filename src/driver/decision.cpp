@@ -52,6 +52,9 @@ bool decide(BatchRun& run, const Folders& folders, const SearchEntry& entry,
     outcome.report(LOG_OPEN_FAILED, ENAMETOOLONG);
     return false;
   }
+  // Nothing stood at the name when the folder was read: the commit's rename, which never
+  // replaces what was not decided on, meets whatever came meanwhile.
+  if (!entry.archiveMayExist) return true;
   struct stat& status = existing.status;
   if (fstatat(folders.archive, archiveName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
     return true;  // nothing there, or nothing to be learnt: creating the archive will tell

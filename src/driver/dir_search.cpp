@@ -18,8 +18,11 @@ constexpr std::uint32_t kDosTimeFirst = (1u << 21) | (1u << 16);  // 1980-01-01 
 constexpr std::uint32_t kDosTimeLast = (127u << 25) | (12u << 21) | (31u << 16) | (23u << 11) |
                                        (59u << 5) | 29u;  // 2107-12-31 23:59:58
 
+// The top bits of a name's offset in the listing's buffer say what the listing learnt of it.
 constexpr std::uint32_t kSharesArchive = 0x80000000u;
-constexpr std::size_t kMaxNamesSize = kSharesArchive - 256;
+constexpr std::uint32_t kRegular = 0x40000000u;  // the listing shows a regular file
+constexpr std::uint32_t kOffset = kRegular - 1;
+constexpr std::size_t kMaxNamesSize = kOffset - 256;
 
 // Marks the names whose archive name another match shares, letter case aside (a file system
 // may ignore it): only their archives can be met twice, so only they need remembering when made,
@@ -29,7 +32,7 @@ void markSharedBaseNames(FolderListing& search) {
   std::vector<std::pair<std::string, std::uint32_t>> byArchive;
   byArchive.reserve(search.order.size());
   for (std::uint32_t i = 0; i < search.order.size(); ++i) {
-    byArchive.emplace_back(namesakeKey(archiveNameOf(names + search.order[i])), i);
+    byArchive.emplace_back(namesakeKey(archiveNameOf(names + (search.order[i] & kOffset))), i);
   }
   std::sort(byArchive.begin(), byArchive.end());
   for (std::size_t i = 1; i < byArchive.size(); ++i) {
@@ -63,15 +66,42 @@ void sortNames(const std::string& names, std::vector<std::uint32_t>& order) {
   // Byte order makes runs repeatable whatever order the file system keeps.
   const char* base = names.data();
   std::sort(order.begin(), order.end(), [base](std::uint32_t a, std::uint32_t b) {
-    return std::strcmp(base + a, base + b) < 0;
+    return std::strcmp(base + (a & kOffset), base + (b & kOffset)) < 0;
   });
 }
 
-void keepName(std::string& names, std::vector<std::uint32_t>& order, const char* name) {
+// The archives a folder holds: the names that end in ".zip", letters folded.
+void keepArchive(std::vector<std::string>& archives, const char* name) {
+  if (isZipName(name)) archives.push_back(namesakeKey(name));
+}
+
+bool holdsArchive(const std::vector<std::string>& archives, const std::string& archiveName) {
+  return std::binary_search(archives.begin(), archives.end(), namesakeKey(archiveName));
+}
+
+// Reads the names of the folder's archives only; 0 or the errno.
+int readArchives(int folder, std::vector<std::string>& archives) {
+  const int copy = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* directory = copy < 0 ? nullptr : fdopendir(copy);
+  if (directory == nullptr) {
+    const int error = errno;
+    if (copy >= 0) close(copy);
+    return error;
+  }
+  errno = 0;
+  while (const dirent* item = readdir(directory)) keepArchive(archives, item->d_name);
+  const int error = errno;
+  closedir(directory);
+  std::sort(archives.begin(), archives.end());
+  return error;
+}
+
+void keepName(std::string& names, std::vector<std::uint32_t>& order, const char* name,
+              std::uint32_t flags = 0) {
   const std::size_t offset = names.size();
   if (offset > kMaxNamesSize) return;
   names.append(name, std::strlen(name) + 1);
-  order.push_back(static_cast<std::uint32_t>(offset));
+  order.push_back(static_cast<std::uint32_t>(offset) | flags);
 }
 
 // A subfolder to walk into: a real folder (not a link to one) on the starting file system. One
@@ -103,12 +133,16 @@ int readFolder(FolderListing& listing, const DirectorySearch& search) {
     }
     const char* name = item->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    if (fnmatch(search.pattern.c_str(), name, 0) == 0) keepName(listing.names, listing.order, name);
+    if (fnmatch(search.pattern.c_str(), name, 0) == 0) {
+      keepName(listing.names, listing.order, name, item->d_type == DT_REG ? kRegular : 0);
+    }
+    if (!search.archivesElsewhere) keepArchive(listing.archives, name);
     if (search.recursive && isSubfolder(listing.folder->get(), *item, search.device)) {
       keepName(listing.subfolderNames, listing.subfolders, name);
     }
   }
   closedir(directory);
+  std::sort(listing.archives.begin(), listing.archives.end());
   sortNames(listing.names, listing.order);
   sortNames(listing.subfolderNames, listing.subfolders);
   listing.names.shrink_to_fit();
@@ -136,6 +170,15 @@ void startSearch(DirectorySearch& search, int workDir, std::string_view mask, bo
     return;
   }
   search.device = status.st_dev;
+  // Without -R archives go to the working folder: when that is not the mask's, its archives
+  // are read from it once. Where it cannot be read, every archive name is looked at instead.
+  struct stat work;
+  search.archivesElsewhere =
+      !recursive &&
+      !(fstat(workDir, &work) == 0 && work.st_dev == status.st_dev && work.st_ino == status.st_ino);
+  search.workArchives.clear();
+  search.archivesKnown =
+      !search.archivesElsewhere || readArchives(workDir, search.workArchives) == 0;
   FolderListing& top = search.stack.emplace_back();
   top.folder = start;
   search.error = readFolder(top, search);
@@ -147,14 +190,19 @@ SearchStep nextSearchStep(DirectorySearch& search, SearchEntry& entry, int* erro
     FolderListing& listing = search.stack.back();
     while (listing.next < listing.order.size()) {
       const std::uint32_t item = listing.order[listing.next++];
-      entry.name.assign(listing.names.data() + (item & ~kSharesArchive));
+      entry.name.assign(listing.names.data() + (item & kOffset));
       entry.prefix = listing.prefix;
       entry.folder = listing.folder;
       entry.sharesArchive = (item & kSharesArchive) != 0;
+      const std::vector<std::string>& archives =
+          search.archivesElsewhere ? search.workArchives : listing.archives;
+      entry.archiveMayExist = entry.sharesArchive || !search.archivesKnown ||
+                              holdsArchive(archives, archiveNameOf(entry.name));
       entry.looked = false;
       entry.lookError = 0;
       if (isTempArchiveName(entry.name)) return SearchStep::TempArchive;
-      if (!search.lookLater && !lookAtEntry(entry)) continue;
+      const bool openToLook = search.openToLook && (item & kRegular) != 0 && !entry.archiveMayExist;
+      if (!search.lookLater && !openToLook && !lookAtEntry(entry)) continue;
       return SearchStep::File;
     }
     if (listing.nextSubfolder == listing.subfolders.size()) {

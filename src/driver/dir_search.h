@@ -33,6 +33,11 @@ struct SearchEntry {
   std::int64_t modified = 0;  // last modification, seconds since the epoch
   // Another match of its folder has the same base name and so the same archive name.
   bool sharesArchive = false;
+  // Something stood at its archive name (letter case aside) when the archive folder was read,
+  // or may stand there by the time it is packed (sharesArchive). Where not, the decision needs
+  // no look at the name: anything that comes to stand there meanwhile is met by the commit,
+  // which never replaces what it did not decide to replace.
+  bool archiveMayExist = true;
   // Size and time are known: the search looked at the file (see DirectorySearch::lookLater).
   bool looked = true;
   // The file could not be looked at (errno): a failure to report in its place.
@@ -53,6 +58,8 @@ struct FolderListing {
   std::vector<std::uint32_t> order;  // offsets into names in byte order; the top bit marks a
                                      // name whose base name another match shares
   std::size_t next = 0;
+  // The folder's names that end in ".zip", letters folded, sorted: its archives as it was read.
+  std::vector<std::string> archives;
   std::string subfolderNames;
   std::vector<std::uint32_t> subfolders;
   std::size_t nextSubfolder = 0;
@@ -73,6 +80,15 @@ struct DirectorySearch {
   std::vector<FolderListing> stack;
   // Names are yielded unlooked at, for lookAtEntry to do later on another thread.
   bool lookLater = false;
+  // Names the listing shows as regular files, with nothing at their archive name, are yielded
+  // unlooked at: the thread that packs them at once learns from opening them (Source::open)
+  // what a look would tell, with one call fewer.
+  bool openToLook = false;
+  // Where archives go when that is not the listed folder (a mask in another folder, without
+  // -R): the working folder's archives as it was read at the start.
+  bool archivesElsewhere = false;
+  std::vector<std::string> workArchives;
+  bool archivesKnown = true;  // false: the working folder could not be read
 };
 
 // Reads the mask's folder (the current one when the mask has no '/'; a relative folder is taken
@@ -80,7 +96,9 @@ struct DirectorySearch {
 // case-sensitive, and "*" matches a leading dot. A folder that is missing or cannot be read
 // gives an empty search and sets error. With recursive, the walk then goes down every
 // subfolder in turn (depth first, each folder's own files before its subfolders, both in byte
-// order), passing over links to folders and other file systems.
+// order), passing over links to folders and other file systems. The archives standing in the
+// folder where each match's archive goes are noted from the listings (SearchEntry's
+// archiveMayExist).
 void startSearch(DirectorySearch& search, int workDir, std::string_view mask,
                  bool recursive = false);
 

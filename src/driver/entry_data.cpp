@@ -9,8 +9,8 @@
 
 namespace {
 
-// Deflates blocks into the open raw entry with the packer's own stream: the same bytes minizip's
-// own stream would make, without setting one up and freeing it for every file.
+// Deflates blocks into the open raw entry with the packer's own zlib stream: the same bytes
+// minizip's own stream would make, without setting one up and freeing it for every file.
 class BlockDeflater {
  public:
   BlockDeflater(Packer& packer, zipFile archive, z_stream* stream)
@@ -59,7 +59,7 @@ bool copyInBlocks(EntryWrite& entry, FileOutcome& outcome) {
   Source& source = entry.source;
   z_stream* stream = nullptr;
   if (entry.level != 0) {
-    stream = packer.deflater(entry.level);
+    stream = packer.engines().zlibStream(entry.level);
     if (stream == nullptr) {
       outcome.report(LOG_ADD_FAILED, ENOMEM);
       return false;
@@ -81,7 +81,7 @@ bool copyInBlocks(EntryWrite& entry, FileOutcome& outcome) {
       packer.progress(source.position(), std::max(source.position(), source.size()));
     }
     if (!mayGoOn(entry, outcome)) return false;
-    entry.crc = crc32(entry.crc, buffer, static_cast<uInt>(got));
+    entry.crc = crc32Of(static_cast<std::uint32_t>(entry.crc), buffer, got);
     const bool last = source.atEnd();
     int written = 0;
     if (stream != nullptr) {
@@ -95,6 +95,39 @@ bool copyInBlocks(EntryWrite& entry, FileOutcome& outcome) {
     }
     if (last) break;
   }
-  entry.text = stream != nullptr && stream->data_type == Z_TEXT;
+  return true;
+}
+
+bool copyWhole(EntryWrite& entry, FileOutcome& outcome) {
+  Packer& packer = entry.packer;
+  Source& source = entry.source;
+  std::vector<unsigned char>& input = packer.wholeInput();
+  // One byte more than the size it was opened with: a read that stops short of it tells the
+  // file ends where it did (Source::changed), and an empty file is read once all the same.
+  const auto room = static_cast<std::size_t>(source.size() + 1);
+  if (input.size() < room) input.resize(room);
+  int readError = 0;
+  const std::size_t got = source.read(input.data(), room, readError);
+  if (readError != 0) {
+    outcome.report(LOG_READ_FAILED, readError);
+    return false;
+  }
+  if (got > 0 && packer.progress) {
+    packer.progress(source.position(), std::max(source.position(), source.size()));
+  }
+  if (!mayGoOn(entry, outcome)) return false;
+  entry.crc = crc32Of(0, input.data(), got);
+  entry.raw = true;
+  std::size_t made = 0;
+  std::vector<unsigned char>& output = packer.wholeOutput();
+  if (!packer.engines().deflateWhole(engineForWhole(entry.level), input.data(), got, output,
+                                     made)) {
+    outcome.report(LOG_WRITE_FAILED, ENOMEM);
+    return false;
+  }
+  if (zipWriteInFileInZip(entry.archive, output.data(), static_cast<unsigned>(made)) < 0) {
+    outcome.report(LOG_WRITE_FAILED, entry.stream.error());
+    return false;
+  }
   return true;
 }

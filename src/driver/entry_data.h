@@ -1,7 +1,8 @@
 #pragma once
 // The entry's data: the source read into the open entry, stored through minizip as it is, or
-// deflated by the packing thread's own stream, or (chunk_pipeline.h) cut into chunks that several
-// threads deflate side by side.
+// read whole into the packing thread's buffer and deflated in one call, or streamed through
+// zlib block by block, or (chunk_pipeline.h) cut into chunks that several threads deflate side
+// by side. deflate_engine.h tells which library deflates which file.
 
 #include <minizip/zip.h>
 
@@ -22,15 +23,20 @@ struct EntryWrite {
   bool zip64;
   std::size_t nameLength;
 
-  uLong crc = 0;      // of every byte read
-  bool raw = false;   // minizip was handed deflated data: the entry is closed with crc and size
-  bool text = false;  // zlib judged the data to be text, as minizip's own stream would mark it
+  uLong crc = 0;     // of every byte read
+  bool raw = false;  // minizip was handed deflated data: the entry is closed with crc and size
 };
 
-// Reads the source into the open entry block by block. True when the file was read to its end
-// and every block written; otherwise the report is made. A lease broken meanwhile (another
-// program opened the file) ends it at once, reported as in use.
+// Reads the source into the open entry block by block: stored at level 0, else deflated by
+// zlib's stream. True when the file was read to its end and every block written; otherwise the
+// report is made. A lease broken meanwhile (another program opened the file) ends it at once,
+// reported as in use.
 bool copyInBlocks(EntryWrite& entry, FileOutcome& outcome);
+
+// Reads a file below kWholeFileLimit whole, in one read that asks for a byte more than its size
+// (a file that grew gives more, and has changed, which the commit tells), and deflates what was
+// read in one call of its engine. As copyInBlocks.
+bool copyWhole(EntryWrite& entry, FileOutcome& outcome);
 
 // Shared by both ways of copying: the checks after every piece read. False, with the report
 // made, when the file in hand must not go on: it grew past what the entry can describe, or

@@ -77,8 +77,13 @@ Selection::Selection(const BatchRun& run) : options_(run.options), workDir_(run.
   }
 }
 
-void Selection::lookLater() {
-  if (options_.olderThan < 0) search_.lookLater = true;
+void Selection::lookLater(bool byOpening) {
+  if (options_.olderThan >= 0) return;
+  if (byOpening) {
+    search_.openToLook = true;
+  } else {
+    search_.lookLater = true;
+  }
 }
 
 int Selection::folderError() const {
@@ -107,6 +112,8 @@ SearchStep Selection::next(SearchEntry& entry, int* error) {
       entry.sharesArchive = !listedArchives_.insert(namesakeOf(entry)).second;
     } else if (output_) {
       entry.archiveFolder = options_.recursive ? mirrored(entry) : output_;
+      // The listing said nothing of the output folder: its archive names are looked at.
+      entry.archiveMayExist = true;
     }
     return step;
   }
@@ -131,6 +138,7 @@ SearchStep Selection::nextListed(SearchEntry& entry) {
     entry.folder = lastSource_;
     entry.archiveFolder = lastArchive_;
     entry.sharesArchive = false;
+    entry.archiveMayExist = true;
     // A folder that cannot be opened fails each of its names.
     entry.looked = lastSourceError_ != 0;
     entry.lookError = lastSourceError_;

@@ -24,9 +24,10 @@ class Selection {
   // such names.
   SearchStep next(SearchEntry& entry, int* error);
 
-  // Lets another thread look at the mask's matches (DirectorySearch::lookLater) where no filter
-  // needs the look here.
-  void lookLater();
+  // Lets the thread that packs the mask's matches look at them (DirectorySearch::lookLater), or
+  // learn it from opening them (byOpening: DirectorySearch::openToLook), where no filter needs
+  // the look here.
+  void lookLater(bool byOpening);
 
   // The mask's folder exists but could not be read: its errno, else 0.
   int folderError() const;

@@ -92,7 +92,7 @@ Source::~Source() {
   releaseLease();
 }
 
-bool Source::open(const BatchRun& run, int folder, const std::string& name, bool lease,
+bool Source::open(const BatchRun& run, int folder, const std::string& name, bool looked, bool lease,
                   FileOutcome& outcome) {
   // Not a link, the common case, costs no look of its own.
   fd_.reset(openat(folder, name.c_str(), kOpenFlags | O_NOFOLLOW));
@@ -102,7 +102,16 @@ bool Source::open(const BatchRun& run, int folder, const std::string& name, bool
                       S_ISLNK(link.st_mode);
   if (isLink) fd_.reset(openat(folder, name.c_str(), kOpenFlags));
   if (!fd_.valid() || fstat(fd_.get(), &opened_) != 0) {
-    outcome.report(LOG_ADD_FAILED, errno);
+    // Gone since the listing, or a dangling link: the search passes such a name over.
+    if (!looked && errno == ENOENT) {
+      outcome.notAFile = true;
+    } else {
+      outcome.report(LOG_ADD_FAILED, errno);
+    }
+    return false;
+  }
+  if (!looked && !S_ISREG(opened_.st_mode)) {
+    outcome.notAFile = true;
     return false;
   }
   // As the kernel's protected_symlinks rule has it: a link planted by one user must not lead
@@ -157,14 +166,21 @@ std::size_t Source::read(unsigned char* buffer, std::size_t size, int& error) {
   std::size_t filled = 0;
   const std::uint64_t known = this->size();
   while (filled < size && !atEnd_) {
-    const ssize_t got = ::read(fd_.get(), buffer + filled, size - filled);
+    const std::size_t asked = size - filled;
+    const ssize_t got = ::read(fd_.get(), buffer + filled, asked);
     if (got > 0) {
       filled += static_cast<std::size_t>(got);
       position_ += static_cast<std::uint64_t>(got);
-      // Read up to the size it had when it was opened: no need to ask for the end.
-      if (known > 0 && position_ == known) atEnd_ = true;
+      // Read up to the size it had when it was opened: no need to ask for the end. Read whole
+      // by one call that asked for more and was given no more, the file told it ends there.
+      if (known > 0 && position_ == known) {
+        atEnd_ = true;
+        readWhole_ =
+            position_ == static_cast<std::uint64_t>(got) && static_cast<std::size_t>(got) < asked;
+      }
     } else if (got == 0) {
       atEnd_ = true;
+      readWhole_ = position_ == 0;
     } else if (errno == EAGAIN) {
       // Only a file with mandatory locks says this of a regular file: wait for it as a
       // blocking read would.
@@ -181,7 +197,9 @@ bool Source::inUse() const {
   return leased_ && leases[slot_].state.load(std::memory_order_relaxed) == kBroken;
 }
 
-bool Source::changed() const {
+bool Source::changed(bool lookAgain) const {
+  if (position_ != size()) return true;
+  if (readWhole_ && !lookAgain) return false;
   struct stat now;
   return fstat(fd_.get(), &now) != 0 || !unchanged(opened_, now);
 }

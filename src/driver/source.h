@@ -30,8 +30,10 @@ class Source {
   // Opens `name` of `folder` without blocking (a FIFO swapped in after the search would hang
   // the run) and accepts only a regular file that is not the run's own output, reached through
   // a link only when the link's owner is its target's or root. With lease, takes the write
-  // lease. False, with the report made, when the file is not to be read.
-  bool open(const BatchRun& run, int folder, const std::string& name, bool lease,
+  // lease. False, with the report made, when the file is not to be read. A name the search did
+  // not look at (looked false) that is gone or names no regular file is no file at all, as the
+  // search would have found: false with outcome.notAFile set and nothing reported.
+  bool open(const BatchRun& run, int folder, const std::string& name, bool looked, bool lease,
             FileOutcome& outcome);
 
   int fd() const { return fd_.get(); }
@@ -40,7 +42,8 @@ class Source {
 
   // Reads up to `size` bytes, as few calls as it takes, stopping at the end of the file: at the
   // size it had when opened (a file that grew has changed, which changed() tells) or at a read
-  // that delivers nothing. A short result with error set: a read failed after the bytes given.
+  // that delivers nothing. Asked for more than the size it had, a file that grew gives more. A
+  // short result with error set: a read failed after the bytes given.
   std::size_t read(unsigned char* buffer, std::size_t size, int& error);
   bool atEnd() const { return atEnd_; }
   std::uint64_t position() const { return position_; }
@@ -48,8 +51,11 @@ class Source {
   // True when another program opened the file since the lease was taken.
   bool inUse() const;
   // What tar calls "file changed as we read it": its size, its data's time or its inode's time
-  // moved since the open. A file that cannot be looked at counts as changed.
-  bool changed() const;
+  // moved since the open. A file that cannot be looked at counts as changed. Unless lookAgain,
+  // a file read whole by one call that asked past its size and found the end there is taken at
+  // its word, with no second look: only a write that kept its size before that one read, or
+  // came after it, goes unseen, and without -D nothing is destroyed for it.
+  bool changed(bool lookAgain) const;
 
   // With -D, once the archive is committed and on disk: deletes the source's name when the file
   // is still unchanged, the name still names it and (with a lease) nobody else has opened it.
@@ -67,5 +73,6 @@ class Source {
   struct stat opened_ {};
   bool leased_ = false;
   bool atEnd_ = false;
+  bool readWhole_ = false;  // in one read that asked past the end and was given no more
   std::uint64_t position_ = 0;
 };

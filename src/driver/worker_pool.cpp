@@ -92,7 +92,7 @@ void WorkerPool::submit(ChunkTask* task) {
 }
 
 void WorkerPool::finishChunk(ChunkTask& task, Packer& packer) {
-  if (z_stream* stream = packer.deflater(task.level)) deflateChunk(task, *stream);
+  deflateChunk(task, packer.engines());
   {
     std::lock_guard<std::mutex> guard(lock_);
     task.done = true;
@@ -145,27 +145,28 @@ void WorkerPool::work(Packer& packer) {
 }
 
 bool WorkerPool::packHere(FileJob& job) {
-  // One step a call, as a worker's steps would be seen: the look, so that the file can be
-  // announced, then the packing, its progress shown from within.
-  if (!job.looked) {
-    job.notAFile = !job.entry.looked && !lookAtEntry(job.entry);
-    job.size = job.entry.size;
-    job.looked = true;
-    if (job.notAFile) job.finished = true;
-  } else {
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      std::erase(files_, &job);
-    }
-    here_->progress = [this, &job](std::uint64_t position, std::uint64_t size) {
-      job.size.store(size, std::memory_order_relaxed);
-      job.position.store(position, std::memory_order_relaxed);
-      if (progressHere_) progressHere_(job);
-    };
-    job.outcome = archiveOneFile(run_, *here_, job.entry);
-    job.finished = true;
+  // Decided without being opened (a skip), it is announced after the fact, and waited for again.
+  if (job.finished) return true;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::erase(files_, &job);
   }
-  return job.finished;
+  // Opening the file is the look at it: it is announced then, with the size it has.
+  here_->opened = [this, &job](std::uint64_t size) {
+    job.size = size;
+    job.looked = true;
+    if (openedHere_) openedHere_(job);
+  };
+  here_->progress = [this, &job](std::uint64_t position, std::uint64_t size) {
+    job.size.store(size, std::memory_order_relaxed);
+    job.position.store(position, std::memory_order_relaxed);
+    if (progressHere_) progressHere_(job);
+  };
+  job.outcome = archiveOneFile(run_, *here_, job.entry);
+  job.notAFile = job.outcome.notAFile;
+  job.looked = true;
+  job.finished = true;
+  return true;
 }
 
 void WorkerPool::pack(FileJob& job, Packer& packer, std::uint64_t ticket) {

@@ -54,10 +54,12 @@ class WorkerPool final : public ChunkPool {
   // Takes back the jobs no worker has begun, and returns them.
   std::vector<FileJob*> takeBack();
   // Waits until the workers are about to run out of files or the time is up (at once when the
-  // job is finished already); true when the job is finished. Without workers it takes the job
-  // one step further itself: the look at its name, then the whole packing.
+  // job is finished already); true when the job is finished. Without workers it packs the job
+  // itself, whole.
   bool waitFor(FileJob& job, int milliseconds);
-  // Without workers: called after every block of the file packed on the waiting thread.
+  // Without workers: called once the file packed on the waiting thread is open (the look at
+  // it), and after every block of it.
+  void onOpenedHere(std::function<void(FileJob&)> opened) { openedHere_ = std::move(opened); }
   void onProgressHere(std::function<void(const FileJob&)> progress) {
     progressHere_ = std::move(progress);
   }
@@ -85,6 +87,7 @@ class WorkerPool final : public ChunkPool {
   std::vector<std::thread> threads_;
   int startError_ = 0;
   std::unique_ptr<Packer> here_;  // without workers: the waiting thread's own
+  std::function<void(FileJob&)> openedHere_;
   std::function<void(const FileJob&)> progressHere_;
   std::mutex lock_;
   std::condition_variable changed_;  // for the workers: a file or a chunk came or a chunk is done

@@ -260,6 +260,27 @@ TEST_F(ArchiveOneFile, ASourceGoneOrReplacedAfterTheSearchLeavesNothing) {
     const FileOutcome outcome = archiveOneFile(run_, packer_, *entry);
     ASSERT_EQ(outcome.reports.size(), 1u);
     EXPECT_EQ(outcome.reports[0].code, LOG_ADD_FAILED);
+    EXPECT_FALSE(outcome.notAFile);
+  }
+  EXPECT_EQ(listing(), std::vector<std::string>{"fifo.txt"});
+
+  // Not looked at by the search, whose listing showed regular files: opening them is the look,
+  // which finds no file, as the search's own look would have, and nothing to report.
+  writeFile("gone.txt", "soon gone");
+  ASSERT_EQ(unlink("fifo.txt"), 0);
+  writeFile("fifo.txt", "soon a FIFO");
+  search_.openToLook = true;
+  startSearch(search_, run_.workDir.get(), "*.txt");
+  ASSERT_TRUE(nextSearchEntry(search_, fifo));
+  ASSERT_TRUE(nextSearchEntry(search_, gone));
+  ASSERT_EQ(unlink("gone.txt"), 0);
+  ASSERT_EQ(unlink("fifo.txt"), 0);
+  ASSERT_EQ(mkfifo("fifo.txt", 0644), 0);
+  for (const SearchEntry* entry : {&gone, &fifo}) {
+    EXPECT_FALSE(entry->looked);
+    const FileOutcome outcome = archiveOneFile(run_, packer_, *entry);
+    EXPECT_TRUE(outcome.reports.empty());
+    EXPECT_TRUE(outcome.notAFile);
   }
   EXPECT_EQ(listing(), std::vector<std::string>{"fifo.txt"});
 }
@@ -353,7 +374,8 @@ TEST_F(ArchiveOneFile, DeleteRemovesOnlyWhatItMayAfterSuccess) {
 }
 
 TEST_F(ArchiveOneFile, ASourceThatChangesWhileReadKeepsItsArchive) {
-  const std::string data = textBytes(100000);
+  // Past the size read whole: read block by block, and looked at again after the last.
+  const std::string data = textBytes(kWholeFileLimit + 100000);
   writeFile("grows.log", data);
   duringRead_ = [] { std::ofstream("grows.log", std::ios::app) << "one more line\n"; };
   archive("grows.log");
@@ -362,22 +384,37 @@ TEST_F(ArchiveOneFile, ASourceThatChangesWhileReadKeepsItsArchive) {
   EXPECT_EQ(readFile("grows.log"), data + "one more line\n");
   // What was read is a complete archive: all of the data, the line written after the end of
   // the read or not, never a cut.
-  const auto entries = readArchive("grows.zip");
+  auto entries = readArchive("grows.zip");
   ASSERT_TRUE(entries.has_value());
   EXPECT_EQ(entries->front().data.substr(0, data.size()), data);
 
+  // Read whole in one call: grown between the open and the read, which finds more than the
+  // size the file was opened with.
+  const std::string small = textBytes(100000);
+  writeFile("small.log", small);
+  packer_.opened = [](std::uint64_t) {
+    std::ofstream("small.log", std::ios::app) << "one more line\n";
+  };
+  archive("small.log");
+  packer_.opened = nullptr;
+  EXPECT_EQ(log_.back(), "6 2 small.log");
+  entries = readArchive("small.zip");
+  ASSERT_TRUE(entries.has_value());
+  EXPECT_EQ(entries->front().data.substr(0, small.size()), small);
+
   // Rotated while read: the old file moves on, a new one takes its name; neither is deleted.
+  // Read whole, it is looked at again all the same before a delete.
   options().deleteAfterZipping = true;
-  writeFile("app.log", data);
+  writeFile("app.log", small);
   duringRead_ = [] {
     ASSERT_EQ(rename("app.log", "app.log.1"), 0);
     writeFile("app.log", "a new log");
   };
   archive("app.log");
-  EXPECT_EQ(log_.back(), "6 2 app.log");
-  EXPECT_EQ(readFile("app.log.1"), data);
+  EXPECT_EQ(log_.back(), "6 3 app.log");
+  EXPECT_EQ(readFile("app.log.1"), small);
   EXPECT_EQ(readFile("app.log"), "a new log");
-  expectSingleEntry("app.zip", "app.log", data);
+  expectSingleEntry("app.zip", "app.log", small);
 }
 
 TEST_F(ArchiveOneFile, WithDeleteAFileAnotherProgramOpensIsInUseAndKeptWhole) {

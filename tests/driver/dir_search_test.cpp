@@ -84,6 +84,34 @@ TEST(DosTime, FollowsTheLocalTimeZone) {
   EXPECT_EQ(east, dos(2024, 2, 29, 15, 45, 58));
 }
 
+// Where nothing stood at a file's archive name when the archive folder was read, the decision
+// takes the listing's word for it; anything else is looked at.
+TEST(DirectorySearch, TellsWhichArchiveNamesTheListingShowsTaken) {
+  TestFolder folder;
+  ASSERT_EQ(mkdir("logs", 0755), 0);
+  for (const char* name : {"a.txt", "b.txt", "c.txt", "c.log", "logs/a.txt", "logs/d.txt"}) {
+    writeFile(name, "x");
+  }
+  writeFile("A.ZIP", "");       // a.txt's archive, but for letter case
+  writeFile("logs/d.zip", "");  // not where d's archive goes without -R
+  const auto mayExist = [](const std::string& mask, bool recursive) {
+    DirectorySearch search;
+    startSearch(search, AT_FDCWD, mask, recursive);
+    std::vector<std::string> taken;
+    SearchEntry entry;
+    while (nextSearchEntry(search, entry)) {
+      if (entry.archiveMayExist) taken.push_back(entry.prefix + entry.name);
+    }
+    return taken;
+  };
+  // c.txt and c.log share c.zip, which the first of them may have made by the second's turn.
+  EXPECT_EQ(mayExist("*.*", false), (Names{"A.ZIP", "a.txt", "c.log", "c.txt"}));
+  // A mask in another folder: its archives go to the working folder, read for them.
+  EXPECT_EQ(mayExist("logs/*.txt", false), (Names{"a.txt"}));
+  // With -R each archive goes beside its file.
+  EXPECT_EQ(mayExist("*.txt", true), (Names{"a.txt", "logs/d.txt"}));
+}
+
 TEST(DirectorySearch, YieldsMatchesInByteOrderOfTheirNames) {
   TestFolder folder;
   for (const char* name : {"b.txt", "a.txt", "C.txt", "\xC3\xA9.txt", "a.txt.bak", "A.TXT", "~"}) {

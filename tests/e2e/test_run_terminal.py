@@ -5,9 +5,10 @@ Ctrl+C, SIGTERM), the title, redirected output, and runs with no terminal at all
 
     test_run_terminal.py PATH_TO_VORDEX [unittest arguments]
 
-The long runs pack a few dozen files of slowly deflating data at level 9, so that keys and
+The long runs pack a few dozen files of slowly deflating data at level 6, so that keys and
 signals land in the middle of a run; every wait is for something on the screen, never a guess
-at the program's speed.
+at the program's speed. Each file is just past the size that is read and deflated whole in one
+call: zlib streams it, block by block, so its bar moves while it is packed.
 """
 
 import os
@@ -28,7 +29,8 @@ from vordex_pane import (  # noqa: E402
     panel, prose, status_rows, viewer_screen, write_file, zipped_line)
 
 FILE_COUNT = 24
-FILE_SIZE = 512 << 10
+FILE_SIZE = (4 << 20) + (64 << 10)
+LEVEL = "-6"
 # What a row of the status window may show while a run of the corpus goes on: a file's line
 # ending at column 79 (column 80 blank), or nothing.
 STATUS_SHAPE = re.compile(r"((√ ZIPPED :|- ZIPPING:)  seq\d\d\.dna +| +)")
@@ -40,7 +42,7 @@ def corpus_name(number):
 
 class LongRun(PaneTest):
     """Runs over a corpus made once for the class: FILE_COUNT files, each a few hundred
-    milliseconds of deflating at level 9 here, longer on a loaded machine or under the
+    milliseconds of deflating at LEVEL here, longer on a loaded machine or under the
     sanitizers."""
 
     @classmethod
@@ -101,7 +103,7 @@ class LongRun(PaneTest):
 
 class Keys(LongRun):
     def test_escape_stops_the_run_after_the_file_in_hand(self):
-        self.start("*.dna", "-9")
+        self.start("*.dna", LEVEL)
         self.wait_for_files(2, mid_file=True)
         self.term.send_keys("Escape")
         self.assertEqual(self.wait_for_end(), 0)
@@ -131,7 +133,7 @@ class Keys(LongRun):
         self.assert_terminal_as_before(screen)
 
     def test_letters_and_arrows_during_a_run_change_nothing(self):
-        self.start("*.dna", "-9")
+        self.start("*.dna", LEVEL)
         for at_least, keys in [(2, ["x"]), (4, ["Up"]), (6, ["Down", "q"]), (8, ["F5", "Left"]),
                                (10, ["Enter", "Space", "BSpace"])]:
             screen = self.wait_for_files(at_least, mid_file=True)
@@ -164,7 +166,7 @@ class Keys(LongRun):
             write_file(self.work / name, b"skipped")
             entries.append((number, 0, name))
         write_file(self.work / "d-last.dna", acgt(4 * FILE_SIZE, 99))
-        self.start("*", "-9")
+        self.start("*", LEVEL)
         self.wait_for_files(4, mid_file=True)
         self.term.send_keys("Down")
         base = panel(mask="*", files=4, bar=10, percent=100, total=3)
@@ -217,7 +219,7 @@ class Restore(LongRun):
         self.assertEqual(len(self.archives()), 10)
 
     def test_ctrl_c_mid_run_removes_the_archive_in_hand(self):
-        self.start("*.dna", "-9", scroll_after=True)
+        self.start("*.dna", LEVEL, scroll_after=True)
         self.wait_for_files(8, mid_file=True)
         self.term.send_keys("C-c")
         screen = self.end_of_run(128 + signal.SIGINT)
@@ -225,14 +227,14 @@ class Restore(LongRun):
         self.check_sources_untouched(self.sources)
 
     def test_sigterm_mid_run_removes_the_archive_in_hand(self):
-        self.start("*.dna", "-9", "-D", scroll_after=True)
+        self.start("*.dna", LEVEL, "-D", scroll_after=True)
         self.wait_for_files(9, mid_file=True)
         os.kill(self.pid(), signal.SIGTERM)
         screen = self.end_of_run(128 + signal.SIGTERM)
         self.check_interrupted_run(screen, deleting=True)
 
     def test_any_terminating_signal_restores_the_terminal_and_leaves_no_temporary_file(self):
-        self.start("*.dna", "-9", "-D", scroll_after=True)
+        self.start("*.dna", LEVEL, "-D", scroll_after=True)
         self.wait_for_files(3, mid_file=True)
         os.kill(self.pid(), signal.SIGUSR1)
         screen = self.end_of_run(128 + signal.SIGUSR1)
