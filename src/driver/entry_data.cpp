@@ -54,6 +54,27 @@ bool mayGoOn(const EntryWrite& entry, FileOutcome& outcome) {
   return true;
 }
 
+namespace {
+
+// One read of the source, shown as progress and checked before its bytes are used.
+bool readSome(EntryWrite& entry, unsigned char* buffer, std::size_t size, std::size_t& got,
+              FileOutcome& outcome) {
+  Source& source = entry.source;
+  int readError = 0;
+  got = source.read(buffer, size, readError);
+  if (readError != 0) {
+    // A read error fails the file even when the block read with it could be written.
+    outcome.report(LOG_READ_FAILED, readError);
+    return false;
+  }
+  if (got > 0 && entry.packer.progress) {
+    entry.packer.progress(source.position(), std::max(source.position(), source.size()));
+  }
+  return mayGoOn(entry, outcome);
+}
+
+}  // namespace
+
 bool copyInBlocks(EntryWrite& entry, FileOutcome& outcome) {
   Packer& packer = entry.packer;
   Source& source = entry.source;
@@ -70,17 +91,8 @@ bool copyInBlocks(EntryWrite& entry, FileOutcome& outcome) {
   entry.crc = crc32(0, nullptr, 0);
   unsigned char* const buffer = packer.readBuffer();
   for (;;) {
-    int readError = 0;
-    const std::size_t got = source.read(buffer, readBlockSize, readError);
-    if (readError != 0) {
-      // A read error fails the file even when the block read with it could be written.
-      outcome.report(LOG_READ_FAILED, readError);
-      return false;
-    }
-    if (got > 0 && packer.progress) {
-      packer.progress(source.position(), std::max(source.position(), source.size()));
-    }
-    if (!mayGoOn(entry, outcome)) return false;
+    std::size_t got = 0;
+    if (!readSome(entry, buffer, readBlockSize, got, outcome)) return false;
     entry.crc = crc32Of(static_cast<std::uint32_t>(entry.crc), buffer, got);
     const bool last = source.atEnd();
     int written = 0;
@@ -106,16 +118,8 @@ bool copyWhole(EntryWrite& entry, FileOutcome& outcome) {
   // file ends where it did (Source::changed), and an empty file is read once all the same.
   const auto room = static_cast<std::size_t>(source.size() + 1);
   if (input.size() < room) input.resize(room);
-  int readError = 0;
-  const std::size_t got = source.read(input.data(), room, readError);
-  if (readError != 0) {
-    outcome.report(LOG_READ_FAILED, readError);
-    return false;
-  }
-  if (got > 0 && packer.progress) {
-    packer.progress(source.position(), std::max(source.position(), source.size()));
-  }
-  if (!mayGoOn(entry, outcome)) return false;
+  std::size_t got = 0;
+  if (!readSome(entry, input.data(), room, got, outcome)) return false;
   entry.crc = crc32Of(0, input.data(), got);
   entry.raw = true;
   std::size_t made = 0;
