@@ -86,6 +86,9 @@ TEST_F(RunBatch, PacksEveryMatchCountingSkippedFilesToo) {
   writeFile("a.txt", "ay");
   writeFile("c.zip", "an archive met by the search");
   writeFile("skip.log", "not matched");
+  // Neither a folder, even one named like an archive, nor a dangling link is a file to count.
+  ASSERT_EQ(mkdir("d.zip", 0755), 0);
+  ASSERT_EQ(symlink("gone", "e.txt"), 0);
   EXPECT_EQ(runBatch({"*", "-9"}), 0);  // a skipped file is no failure
   EXPECT_EQ(field(28, 10, 2), "4 ");
   EXPECT_EQ(readArchive("a.zip")->front().data, "ay");
