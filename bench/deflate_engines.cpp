@@ -135,7 +135,7 @@ Bytes readFile(const char* path) {
 int main(int argc, char** argv) {
   bool chunks = false;
   int rounds = 3;
-  std::vector<std::string> specs;
+  std::vector<std::string> configs;
   std::vector<Bytes> files;
   bool inFiles = false;
   for (int i = 1; i < argc; ++i) {
@@ -149,10 +149,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--rounds" && i + 1 < argc) {
       rounds = std::atoi(argv[++i]);
     } else {
-      specs.push_back(arg);
+      configs.push_back(arg);
     }
   }
-  if (specs.empty() || files.empty()) {
+  if (configs.empty() || files.empty()) {
     std::fprintf(stderr,
                  "usage: deflate_engines [--chunks] [--rounds N] ENGINE:LEVEL... -- FILE...\n");
     return 1;
@@ -160,11 +160,11 @@ int main(int argc, char** argv) {
   std::uint64_t bytesIn = 0;
   for (const Bytes& file : files) bytesIn += file.size();
   Bytes piece, stream;
-  for (const std::string& spec : specs) {
+  for (const std::string& config : configs) {
     Engine engine;
-    const std::size_t colon = spec.find(':');
-    engine.name = spec.substr(0, colon);
-    engine.level = std::atoi(spec.c_str() + colon + 1);
+    const std::size_t colon = config.find(':');
+    engine.name = config.substr(0, colon);
+    engine.level = std::atoi(config.c_str() + colon + 1);
     if (engine.name == "libdeflate") {
       engine.libdeflate = libdeflate_alloc_compressor(engine.level);
     } else if (engine.name == "isal") {
@@ -184,7 +184,7 @@ int main(int argc, char** argv) {
     for (const Bytes& file : files) {
       deflateFile(engine, file, chunks, piece, stream);
       if (!inflatesTo(stream, file)) {
-        std::fprintf(stderr, "%s: a stream that does not inflate to its file\n", spec.c_str());
+        std::fprintf(stderr, "%s: a stream that does not inflate to its file\n", config.c_str());
         return 2;
       }
       bytesOut += stream.size();
@@ -199,7 +199,7 @@ int main(int argc, char** argv) {
       best = std::min(best, static_cast<double>(end.tv_sec - start.tv_sec) +
                                 static_cast<double>(end.tv_nsec - start.tv_nsec) * 1e-9);
     }
-    std::printf("%s %llu %llu %.1f %.2f\n", spec.c_str(), static_cast<unsigned long long>(bytesIn),
+    std::printf("%s %llu %llu %.1f %.2f\n", config.c_str(), static_cast<unsigned long long>(bytesIn),
                 static_cast<unsigned long long>(bytesOut),
                 static_cast<double>(bytesIn) / best / 1e6,
                 best / static_cast<double>(files.size()) * 1e6);
