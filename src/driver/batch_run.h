@@ -29,6 +29,12 @@ inline FileIdentity identityOf(const struct stat& status) {
   return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
+// Same size and modification time, to the nanosecond: what a writer leaves different.
+inline bool sameContent(const struct stat& a, const struct stat& b) {
+  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
 struct FileIdentityHash {
   std::size_t operator()(const FileIdentity& id) const {
     return std::hash<std::uint64_t>()(id.inode * 0x9E3779B97F4A7C15u ^ id.device);

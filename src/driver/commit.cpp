@@ -13,16 +13,11 @@ int syncToDisk(int fd) {
   return fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
 }
 
-bool sameTime(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // The archive -O decided to replace is still the one at the name, as it was read.
 bool stillThere(int folder, const std::string& archiveName, const struct stat& decided) {
   struct stat now;
   return fstatat(folder, archiveName.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-         identityOf(now) == identityOf(decided) && now.st_size == decided.st_size &&
-         sameTime(now.st_mtim, decided.st_mtim);
+         identityOf(now) == identityOf(decided) && sameContent(now, decided);
 }
 
 // Unlinks the name when it still names that file.

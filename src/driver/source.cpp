@@ -68,20 +68,9 @@ void installLeaseHandler() {
   });
 }
 
-bool sameTime(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-bool sameContent(const struct stat& a, const struct stat& b) {
-  return a.st_size == b.st_size && sameTime(a.st_mtim, b.st_mtim);
-}
-
 bool unchanged(const struct stat& before, const struct stat& after) {
-  return sameContent(before, after) && sameTime(before.st_ctim, after.st_ctim);
-}
-
-bool sameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  return sameContent(before, after) && before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
+         before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
 }
 
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -217,7 +206,7 @@ void Source::remove(int folder, const std::string& name, FileOutcome& outcome) {
     outcome.report(LOG_CHANGED_WHILE_READ, 0, ReportDetail::Changed);
     return;
   }
-  if (fstatat(folder, name.c_str(), &named, 0) != 0 || !sameFile(named, opened_)) {
+  if (fstatat(folder, name.c_str(), &named, 0) != 0 || identityOf(named) != identityOf(opened_)) {
     outcome.report(LOG_CHANGED_WHILE_READ, 0, ReportDetail::NameMoved);
     return;
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "driver/descriptor.h"
+#include "driver/zip_bytes.h"
 
 namespace {
 
@@ -27,18 +28,6 @@ constexpr std::uint32_t kUnknown32 = 0xFFFFFFFF;
 constexpr std::size_t kMaxComment = 0xFFFF;
 // Larger than a directory of one entry can be: a bigger one is some other archive.
 constexpr std::uint64_t kMaxDirectory = 1 << 20;
-
-std::uint16_t get16(const unsigned char* at) {
-  return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
-}
-
-std::uint32_t get32(const unsigned char* at) {
-  return static_cast<std::uint32_t>(get16(at)) | (static_cast<std::uint32_t>(get16(at + 2)) << 16);
-}
-
-std::uint64_t get64(const unsigned char* at) {
-  return get32(at) | (static_cast<std::uint64_t>(get32(at + 4)) << 32);
-}
 
 // Reads up to size bytes at offset, fewer only at the end of the file; -1 (errno set) when a
 // read fails.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/text.h"
+#include "driver/zip_bytes.h"
 
 namespace {
 
@@ -20,16 +21,6 @@ constexpr uLong kDosReadOnly = 0x01;
 constexpr unsigned kExtendedTime = 0x5455;
 constexpr unsigned kUnixOwner = 0x7875;
 constexpr unsigned char kModificationAndAccess = 3;
-
-unsigned char* put16(unsigned char* at, unsigned value) {
-  at[0] = static_cast<unsigned char>(value);
-  at[1] = static_cast<unsigned char>(value >> 8);
-  return at + 2;
-}
-
-unsigned char* put32(unsigned char* at, std::uint32_t value) {
-  return put16(put16(at, value & 0xFFFF), value >> 16);
-}
 
 bool fitsUnixTime(std::time_t time) {
   return time >= std::numeric_limits<std::int32_t>::min() &&
@@ -115,23 +106,19 @@ bool needsZip64(std::uint64_t size, std::size_t nameLength) {
 int completeZip64LocalHeader(int fd, std::uint64_t dataEnd, std::uint64_t originalSize) {
   unsigned char header[30];
   if (pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return EIO;
-  const auto little16 = [](const unsigned char* at) { return at[0] | (at[1] << 8); };
-  const int nameLength = little16(header + 26);
-  const int extraLength = little16(header + 28);
+  const int nameLength = get16(header + 26);
+  const int extraLength = get16(header + 28);
   std::vector<unsigned char> extra(static_cast<std::size_t>(extraLength));
   const off_t extraAt = 30 + nameLength;
   if (pread(fd, extra.data(), extra.size(), extraAt) != extraLength) return EIO;
   const std::uint64_t compressedSize = dataEnd - static_cast<std::uint64_t>(extraAt + extraLength);
   if (compressedSize < kZip64Size && originalSize < kZip64Size) return 0;
   for (int at = 0; at + 4 <= extraLength;) {
-    const int id = little16(&extra[at]);
-    const int size = little16(&extra[at + 2]);
+    const int id = get16(&extra[at]);
+    const int size = get16(&extra[at + 2]);
     if (id == 1 && size >= 16) {
       unsigned char sizes[16];
-      for (int i = 0; i < 8; ++i) {
-        sizes[i] = static_cast<unsigned char>(originalSize >> (8 * i));
-        sizes[8 + i] = static_cast<unsigned char>(compressedSize >> (8 * i));
-      }
+      put64(put64(sizes, originalSize), compressedSize);
       const unsigned char unknown[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
       if (pwrite(fd, unknown, sizeof unknown, 18) != static_cast<ssize_t>(sizeof unknown) ||
           pwrite(fd, sizes, sizeof sizes, extraAt + at + 4) != static_cast<ssize_t>(sizeof sizes)) {
