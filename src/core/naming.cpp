@@ -16,17 +16,6 @@ char foldCase(char c) {
 
 }  // namespace
 
-void splitName(std::string_view name, std::string& baseName, std::string& extension) {
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos) {
-    baseName.assign(name);
-    extension.clear();
-  } else {
-    baseName.assign(name.substr(0, dot));
-    extension.assign(name.substr(dot));
-  }
-}
-
 MaskParts splitMask(std::string_view mask) {
   const std::size_t slash = mask.rfind('/');
   if (slash == std::string_view::npos) return {".", std::string(mask)};
@@ -69,7 +58,7 @@ bool isTempArchiveName(std::string_view name) {
   // An archive name always ends in ".zip", unless it was cut to fit.
   const std::string_view archive = name.substr(1, dot - 1);
   return name.size() == NAME_MAX ||
-         (archive.size() > 4 && isZipName(archive) && archive.substr(archive.size() - 4) == ".zip");
+         (archive.size() > 4 && archive.substr(archive.size() - 4) == ".zip");
 }
 
 std::string namesakeKey(std::string_view archiveName) {

@@ -6,10 +6,6 @@
 #include <string>
 #include <string_view>
 
-// The split at the name's last dot: "a.tar.gz" gives "a.tar" and ".gz", "README" gives "README"
-// and "", ".profile" gives "" and ".profile".
-void splitName(std::string_view name, std::string& baseName, std::string& extension);
-
 // A mask cut at its last '/': the folder its names are searched in ("dir/", or "." for the
 // current one) and the pattern they must match ("*.log").
 struct MaskParts {

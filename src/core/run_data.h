@@ -104,12 +104,14 @@ struct FileOutcome {
   void report(std::uint8_t code, int error = 0, ReportDetail detail = ReportDetail::None) {
     reports.push_back({code, error, detail});
   }
-  bool failed() const {
+  // The first report that is no skip, or null.
+  const FileReport* firstFailure() const {
     for (const FileReport& each : reports) {
-      if (!isSkip(each.code)) return true;
+      if (!isSkip(each.code)) return &each;
     }
-    return false;
+    return nullptr;
   }
+  bool failed() const { return firstFailure() != nullptr; }
   bool zipped() const { return committed && reports.empty(); }
 };
 

@@ -45,20 +45,10 @@ bool copyInChunks(EntryWrite& entry, FileOutcome& outcome) {
       }
       task->engine = engineForPieces(entry.level);
       task->input.resize(kChunkSize);
-      int readError = 0;
-      task->input.resize(source.read(task->input.data(), kChunkSize, readError));
-      if (readError != 0) {
-        outcome.report(LOG_READ_FAILED, readError);
-        ok = false;
-        break;
-      }
-      if (!task->input.empty() && packer.progress) {
-        packer.progress(source.position(), std::max(source.position(), source.size()));
-      }
-      if (!mayGoOn(entry, outcome)) {
-        ok = false;
-        break;
-      }
+      std::size_t got = 0;
+      ok = readSome(entry, task->input.data(), kChunkSize, got, outcome);
+      if (!ok) break;
+      task->input.resize(got);
       readAll = source.atEnd();
       task->dictionary = window;
       if (task->input.size() >= kWindow) {

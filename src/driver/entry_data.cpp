@@ -40,8 +40,6 @@ class BlockDeflater {
   std::vector<unsigned char>& out_;
 };
 
-}  // namespace
-
 bool mayGoOn(const EntryWrite& entry, FileOutcome& outcome) {
   if (!entry.zip64 && needsZip64(entry.source.position(), entry.nameLength)) {
     outcome.report(LOG_WRITE_FAILED, EFBIG);  // grew past what an entry without ZIP64 describes
@@ -54,9 +52,8 @@ bool mayGoOn(const EntryWrite& entry, FileOutcome& outcome) {
   return true;
 }
 
-namespace {
+}  // namespace
 
-// One read of the source, shown as progress and checked before its bytes are used.
 bool readSome(EntryWrite& entry, unsigned char* buffer, std::size_t size, std::size_t& got,
               FileOutcome& outcome) {
   Source& source = entry.source;
@@ -72,8 +69,6 @@ bool readSome(EntryWrite& entry, unsigned char* buffer, std::size_t size, std::s
   }
   return mayGoOn(entry, outcome);
 }
-
-}  // namespace
 
 bool copyInBlocks(EntryWrite& entry, FileOutcome& outcome) {
   Packer& packer = entry.packer;

@@ -38,7 +38,8 @@ bool copyInBlocks(EntryWrite& entry, FileOutcome& outcome);
 // read in one call of its engine. As copyInBlocks.
 bool copyWhole(EntryWrite& entry, FileOutcome& outcome);
 
-// Shared by both ways of copying: the checks after every piece read. False, with the report
-// made, when the file in hand must not go on: it grew past what the entry can describe, or
-// another program opened it.
-bool mayGoOn(const EntryWrite& entry, FileOutcome& outcome);
+// Every way of copying reads the source through this: up to `size` bytes into `buffer`, `got`
+// set, the progress told. False, with the report made, when the read failed or the file in hand
+// must not go on: it grew past what the entry can describe, or another program opened it.
+bool readSome(EntryWrite& entry, unsigned char* buffer, std::size_t size, std::size_t& got,
+              FileOutcome& outcome);

@@ -148,8 +148,9 @@ bool WorkerPool::packHere(FileJob& job) {
   // Decided without being opened (a skip), it is announced after the fact, and waited for again.
   if (job.finished) return true;
   {
+    // Files are packed here in the order they were handed out: the job is the first waiting.
     std::lock_guard<std::mutex> guard(lock_);
-    std::erase(files_, &job);
+    if (!files_.empty() && files_.front() == &job) files_.pop_front();
   }
   // Opening the file is the look at it: it is announced then, with the size it has.
   here_->opened = [this, &job](std::uint64_t size) {

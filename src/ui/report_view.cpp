@@ -157,13 +157,6 @@ std::string problem(const FileReport& report) {
   return why.empty() ? message(report.code) : message(report.code) + ": " + why;
 }
 
-const FileReport* firstFailure(const FileOutcome& outcome) {
-  for (const FileReport& report : outcome.reports) {
-    if (!isSkip(report.code)) return &report;
-  }
-  return nullptr;
-}
-
 constexpr std::string_view kFolderMessage = "Error reading folder";
 constexpr std::string_view kListMessage = "Error reading the list of names";
 constexpr std::string_view kLeftover = "left over by an interrupted run";
@@ -176,7 +169,7 @@ struct Told {
 };
 
 Told tell(const FileOutcome& outcome) {
-  if (const FileReport* failure = firstFailure(outcome)) {
+  if (const FileReport* failure = outcome.firstFailure()) {
     if (failure->code == LOG_CHANGED_WHILE_READ && outcome.committed) {
       return {Told::Changed, reason(*failure), failure};
     }
@@ -412,7 +405,7 @@ class ProblemView final : public RunView {
   }
 
   void fileFinished(int, std::string_view name, const FileOutcome& outcome) override {
-    if (const FileReport* failure = firstFailure(outcome)) {
+    if (const FileReport* failure = outcome.firstFailure()) {
       out_.line("vordex: " + escapedName(name) + ": " + problem(*failure), true);
     }
   }

@@ -8,20 +8,15 @@
 
 namespace {
 
-TEST(NameSplit, SplitsAtTheLastDotOnly) {
-  std::string base, extension;
-  const auto split = [&](std::string_view name) {
-    splitName(name, base, extension);
-    return base + "|" + extension;
-  };
-  EXPECT_EQ(split("report.txt"), "report|.txt");
-  EXPECT_EQ(split("a.tar.gz"), "a.tar|.gz");
-  EXPECT_EQ(split("README"), "README|");
-  EXPECT_EQ(split(".profile"), "|.profile");
-  EXPECT_EQ(split("name."), "name|.");
+TEST(ArchiveName, TakesTheNameUpToItsLastDotOnly) {
+  EXPECT_EQ(archiveNameOf("report.txt"), "report.zip");
+  EXPECT_EQ(archiveNameOf("a.tar.gz"), "a.tar.zip");
+  EXPECT_EQ(archiveNameOf("README"), "README.zip");
+  EXPECT_EQ(archiveNameOf(".profile"), ".zip");
+  EXPECT_EQ(archiveNameOf("name."), "name.zip");
   // ':' and '\' are ordinary characters in a Linux name.
-  EXPECT_EQ(split("c:dir\\x.y"), "c:dir\\x|.y");
-  EXPECT_EQ(split("v1.2\\notes"), "v1|.2\\notes");
+  EXPECT_EQ(archiveNameOf("c:dir\\x.y"), "c:dir\\x.zip");
+  EXPECT_EQ(archiveNameOf("v1.2\\notes"), "v1.zip");
 }
 
 TEST(TempArchiveName, HiddenBesideTheArchiveWithinNameMaxAndRecognised) {
