@@ -161,6 +161,17 @@ constexpr std::string_view kFolderMessage = "Error reading folder";
 constexpr std::string_view kListMessage = "Error reading the list of names";
 constexpr std::string_view kLeftover = "left over by an interrupted run";
 
+// A folder or a list that failed: its message and the system's reason.
+std::string failureText(std::string_view message, int error) {
+  return std::string(message) + ": " + std::strerror(error);
+}
+
+// The run matched nothing by its mask: a list that names nothing, or a folder that could not be
+// read, is no such news.
+bool matchedNothing(const RunTally& tally, const RunOptions& options, bool folderFailed) {
+  return tally.files == 0 && !folderFailed && options.fileList.empty();
+}
+
 // What became of one file, as both reports tell it.
 struct Told {
   enum Outcome { Zipped, Skipped, Failed, Changed, Kept } outcome = Zipped;
@@ -217,7 +228,7 @@ class Report : public RunView {
   double seconds() const { return nowSeconds() - started_; }
   // The run matched nothing by its mask (a list that names nothing is no news).
   bool noMatch(const RunTally& tally) const {
-    return tally.files == 0 && !folderFailed_ && options_.fileList.empty();
+    return matchedNothing(tally, options_, folderFailed_);
   }
 
   RunOptions options_;
@@ -274,14 +285,13 @@ class PlainReport final : public Report {
 
   void folderFailed(std::string_view folder, int error) override {
     folderFailed_ = true;
-    send(verb("failed", "would fail") + reportName(folder) + ": " + std::string(kFolderMessage) +
-             ": " + std::strerror(error),
+    send(verb("failed", "would fail") + reportName(folder) + ": " +
+             failureText(kFolderMessage, error),
          true);
   }
 
   void listFailed(std::string_view list, int error) override {
-    send(verb("failed", "would fail") + reportName(list) + ": " + std::string(kListMessage) + ": " +
-             std::strerror(error),
+    send(verb("failed", "would fail") + reportName(list) + ": " + failureText(kListMessage, error),
          true);
   }
 
@@ -384,8 +394,7 @@ class JsonReport final : public Report {
 
   void failure(std::string_view key, std::string_view name, std::string_view message, int error) {
     send("{\"" + std::string(key) + "\":" + jsonString(name) +
-             ",\"outcome\":\"failed\",\"reason\":" +
-             jsonString(std::string(message) + ": " + std::strerror(error)) +
+             ",\"outcome\":\"failed\",\"reason\":" + jsonString(failureText(message, error)) +
              ",\"errno\":" + orNull(error) + dryRun() + "}",
          true);
   }
@@ -399,10 +408,7 @@ class ProblemView final : public RunView {
  public:
   explicit ProblemView(int fd) : out_(fd) {}
 
-  void runStarted(const RunOptions& options) override {
-    mask_ = options.fileMask;
-    list_ = !options.fileList.empty();
-  }
+  void runStarted(const RunOptions& options) override { options_ = options; }
 
   void fileFinished(int, std::string_view name, const FileOutcome& outcome) override {
     if (const FileReport* failure = outcome.firstFailure()) {
@@ -412,30 +418,25 @@ class ProblemView final : public RunView {
 
   void folderFailed(std::string_view folder, int error) override {
     folderFailed_ = true;
-    out_.line("vordex: " + escapedName(folder) + ": " + std::string(kFolderMessage) + ": " +
-                  std::strerror(error),
-              true);
+    out_.line("vordex: " + escapedName(folder) + ": " + failureText(kFolderMessage, error), true);
   }
 
   void listFailed(std::string_view list, int error) override {
-    out_.line("vordex: " + escapedName(list) + ": " + std::string(kListMessage) + ": " +
-                  std::strerror(error),
-              true);
+    out_.line("vordex: " + escapedName(list) + ": " + failureText(kListMessage, error), true);
   }
 
   void notice(std::string_view text) override { out_.line("vordex: " + std::string(text), true); }
 
   void runEnded(const RunTally& tally) override {
-    if (tally.files == 0 && !folderFailed_ && !list_) {
-      out_.line("vordex: no file matches " + escapedName(mask_));
+    if (matchedNothing(tally, options_, folderFailed_)) {
+      out_.line("vordex: no file matches " + escapedName(options_.fileMask));
     }
     out_.flush();
   }
 
  private:
   LineWriter out_;
-  std::string mask_;
-  bool list_ = false;
+  RunOptions options_;
   bool folderFailed_ = false;
 };
 
